@@ -1,0 +1,61 @@
+#include "executor/cli/Run.h"
+
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "executor/cli/Commands.h"
+#include "executor/cli/Executables.h"
+#include "executor/support/CVError.h"
+#include "executor/support/PrivateFiles.h"
+#include "platform/SystemInfo.h"
+
+namespace corvane {
+
+namespace {
+
+void print(const CommandOutput& output) {
+  std::string text;
+  if (const auto* json = std::get_if<Json>(&output)) text = prettyJSON(*json);
+  else if (const auto* line = std::get_if<std::string>(&output)) text = *line + "\n";
+  else return;
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+std::optional<std::filesystem::path> toolPath(const std::string& programPath) {
+  if (auto executable = platform::runningExecutable()) return executable;
+  try {
+    return resolveExecutable(programPath);
+  } catch (const CVError&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+void useBundledCodex(Options& options, const std::optional<std::filesystem::path>& tool) {
+  if (options.explicitCodex || !tool) return;
+  if (auto codex = bundledCodexExecutable(*tool)) options.codex = codex->string();
+}
+
+void run(const std::string& programPath, const std::vector<std::string>& arguments) {
+  umask(077);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  Options options(arguments);
+  useBundledCodex(options, toolPath(programPath));
+
+  const Command* command = findCommand(options.command);
+  if (!command) throw CVError::invalid("Unknown command");
+  if (!command->beforeDirectory) {
+    privateDirectory(options.dataDirectory);
+    // From here on every file, the keyring item and the service label derive
+    // from the real path, so two spellings of one directory are one pairing.
+    options.dataDirectory = canonicalDirectory(options.dataDirectory);
+  }
+  print(command->handler(options));
+}
+
+}  // namespace corvane

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <filesystem>
+
+namespace corvane {
+
+// path with "." and ".." resolved lexically and no trailing separator; the
+// file system is not consulted.
+std::filesystem::path standardized(const std::filesystem::path& path);
+
+// path with a leading "~" (alone or before "/") replaced by home.
+std::filesystem::path expandTilde(const std::filesystem::path& path, const std::filesystem::path& home);
+
+// Whether directory is "<x>/Contents/MacOS", the executable directory of an
+// application bundle (as opposed to a plain build).
+bool isBundleExecutableDirectory(const std::filesystem::path& directory);
+
+}  // namespace corvane

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "localization/StringsTable.h"
+
+namespace corvane {
+
+// The "CorvaneMac_CorvaneLocalization.bundle" directory: one "<language>.lproj"
+// directory per localization, each with a "Localizable.strings" table. The
+// tables are read once, when the bundle is opened; afterwards it is read-only
+// and safe to share between threads.
+class ResourceBundle {
+ public:
+  static constexpr std::string_view directoryName = "CorvaneMac_CorvaneLocalization.bundle";
+
+  // The bundle of this process, found on first use and kept. When no candidate
+  // place holds it the installation is broken and the process stops.
+  static const ResourceBundle& shared();
+
+  // Where the bundle may be, in order: the application bundle's Resources
+  // directory (or the executable's directory for a plain program), the
+  // executable's directory, and the build tree's Resources directory.
+  static std::vector<std::filesystem::path> candidates(const std::optional<std::filesystem::path>& executable);
+
+  // Opens directory/"CorvaneMac_CorvaneLocalization.bundle" in the first
+  // candidate that holds it.
+  static std::optional<ResourceBundle> open(const std::vector<std::filesystem::path>& candidates);
+
+  explicit ResourceBundle(const std::filesystem::path& bundleDirectory);
+
+  // The localizations the bundle declares, in directory order.
+  const std::vector<std::string>& localizations() const { return localizations_; }
+
+  // The "Localizable" table for language, as the lookup rules pick it: the
+  // declared localization equal to language ignoring case, else the bundle's
+  // own default table.
+  const StringsTable& table(std::string_view language) const;
+
+ private:
+  std::vector<std::string> localizations_;
+  std::vector<StringsTable> tables_;  // parallel to localizations_
+  StringsTable defaultTable_;
+};
+
+}  // namespace corvane

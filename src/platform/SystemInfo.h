@@ -1,0 +1,27 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvane::platform {
+
+// The path of the running executable as the kernel reports it, or nothing.
+std::optional<std::filesystem::path> runningExecutable();
+
+// The user's home directory: HOME when it is an absolute path, else the
+// password database's entry for the real user.
+std::filesystem::path homeDirectory();
+
+// The computer's human-readable name: the pretty host name when one is set,
+// else the network host name; nothing when the system gives neither.
+std::optional<std::string> localizedHostName();
+
+// The user's preferred languages, most preferred first, as the environment
+// states them: LANGUAGE (a colon-separated list), then LC_ALL, LC_MESSAGES and
+// LANG. Entries are kept as written ("zh_CN.UTF-8", "en-GB"); "C" and
+// "POSIX" say nothing about a language and are left out.
+std::vector<std::string> preferredLanguages();
+
+}  // namespace corvane::platform
