@@ -1,0 +1,77 @@
+// Every English key the code passes to L10n must have a Simplified Chinese
+// entry with the same placeholders, so a new message cannot ship untranslated.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "localization/StringsTable.h"
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const fs::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  std::stringstream text;
+  text << stream.rdbuf();
+  return text.str();
+}
+
+StringsTable table(const std::string& language) {
+  return StringsTable::parse(readFile(fs::path(CORVANE_SOURCE_DIR) / "src/localization/strings" /
+                                      (language + ".lproj") / "Localizable.strings"));
+}
+
+// Keys as the code writes them: one string literal right after the call.
+std::set<std::string> keysUsedInCode() {
+  static const std::regex call(R"(L10n::(?:text|localized|key)\(\s*"((?:[^"\\]|\\.)*)\")");
+  std::set<std::string> keys;
+  for (const auto& entry : fs::recursive_directory_iterator(fs::path(CORVANE_SOURCE_DIR) / "src")) {
+    auto extension = entry.path().extension();
+    if (extension != ".cpp" && extension != ".h") continue;
+    std::string text = readFile(entry.path());
+    for (std::sregex_iterator it(text.begin(), text.end(), call), end; it != end; ++it) {
+      std::string key = (*it)[1];
+      // Undo the C++ escapes the keys use.
+      key = std::regex_replace(key, std::regex(R"(\\\")"), "\"");
+      key = std::regex_replace(key, std::regex(R"(\\n)"), "\n");
+      keys.insert(key);
+    }
+  }
+  return keys;
+}
+
+std::multiset<std::string> placeholders(const std::string& text) {
+  static const std::regex placeholder(R"(%(?:\d+\$)?@)");
+  std::multiset<std::string> found;
+  for (std::sregex_iterator it(text.begin(), text.end(), placeholder), end; it != end; ++it) found.insert(it->str());
+  return found;
+}
+
+TEST(TranslationCoverageTest, BothTablesParse) {
+  EXPECT_NO_THROW(table("en"));
+  EXPECT_NO_THROW(table("zh-Hans"));
+}
+
+TEST(TranslationCoverageTest, EveryKeyInTheCodeHasAChineseEntry) {
+  auto chinese = table("zh-Hans");
+  auto keys = keysUsedInCode();
+  EXPECT_GT(keys.size(), 30u) << "the key scan found almost nothing; has the call syntax changed?";
+  for (const auto& key : keys) {
+    auto translation = chinese.find(key);
+    if (!translation) {
+      ADD_FAILURE() << "no zh-Hans entry for \"" << key << "\"";
+      continue;
+    }
+    EXPECT_EQ(placeholders(std::string(*translation)), placeholders(key)) << key;
+  }
+}
+
+}  // namespace
+}  // namespace corvane
