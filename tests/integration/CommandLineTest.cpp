@@ -1,0 +1,147 @@
+// corvane-mac as the app and a person see it: exit status, the one line on
+// standard error, nothing on standard output, and what lands on disk.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "support/RunResult.h"
+#include "support/TemporaryDirectory.h"
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::RunOptions;
+using testing::RunResult;
+using testing::TemporaryDirectory;
+
+const fs::path tool = CORVANE_TOOL_PATH;
+const std::string usage =
+    "Corvane: Usage: corvane-mac [--data-dir PATH] pair|prepare-repair|agent|service-agent|install|uninstall|"
+    "agent-status|app-status|doctor\n";
+
+mode_t modeOf(const fs::path& path) {
+  struct stat info{};
+  lstat(path.c_str(), &info);
+  return info.st_mode & 07777;
+}
+
+RunResult run(const std::vector<std::string>& arguments, const fs::path& home, const fs::path& program = tool) {
+  RunOptions options;
+  options.environment["HOME"] = home.string();
+  return testing::runProgram(program, arguments, options);
+}
+
+class CommandLineTest : public ::testing::Test {
+ protected:
+  TemporaryDirectory home;
+};
+
+TEST_F(CommandLineTest, ArgumentErrorsExitWithOneLine) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{}, usage},
+      {{"--url"}, "Corvane: Missing value for --url\n"},
+      {{"doctor", "--url"}, "Corvane: Missing value for --url\n"},
+      {{"pair", "agent"}, "Corvane: Specify only one command\n"},
+      {{"doctor", "--internal-codex-supervisor"}, "Corvane: Unknown argument: --internal-codex-supervisor\n"},
+      {{"--bogus"}, "Corvane: Unknown argument: --bogus\n"},
+  };
+  for (const auto& c : cases) {
+    RunResult result = run(c.arguments, home.path());
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_FALSE(fs::exists(home / "Library")) << "argument errors must not touch the data directory";
+}
+
+TEST_F(CommandLineTest, TextsFollowTheUsersLanguage) {
+  RunOptions options;
+  options.environment["HOME"] = home.path().string();
+  options.environment["LANGUAGE"] = "zh_CN.UTF-8";
+  RunResult chinese = testing::runProgram(tool, {}, options);
+  EXPECT_EQ(chinese.status, 2);
+  EXPECT_EQ(chinese.err.rfind("Corvane: 用法：corvane-mac", 0), 0u) << chinese.err;
+
+  options.environment["LANGUAGE"] = "zh_TW.UTF-8";
+  options.environment["LANG"] = "zh_TW.UTF-8";
+  EXPECT_EQ(testing::runProgram(tool, {}, options).err, usage);
+}
+
+TEST_F(CommandLineTest, PreparesAPrivateCanonicalDirectory) {
+  // Started with a wide file mask, the tool still creates everything private.
+  mode_t old = umask(0);
+  RunResult result = run({"--data-dir", "~/nested/x", "agent-status"}, home.path());
+  umask(old);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(fs::is_directory(home / "nested/x"));
+  EXPECT_EQ(modeOf(home / "nested/x"), 0700u);
+  EXPECT_EQ(modeOf(home / "nested"), 0700u);
+
+  fs::create_directory_symlink(home / "nested/x", home / "link");
+  result = run({"--data-dir", (home / "link").string(), "doctor"}, home.path());
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "Corvane: Local secure storage is unavailable\n");
+}
+
+TEST_F(CommandLineTest, ReadOnlyCommandsNeverCreateTheDirectory) {
+  for (const char* command : {"app-status", "diagnostics", "diagnostics-setting", "support-report"}) {
+    run({"--data-dir", (home / "absent").string(), command}, home.path());
+    EXPECT_FALSE(fs::exists(home / "absent")) << command;
+  }
+}
+
+TEST_F(CommandLineTest, CommandsNotYetBuiltFailInsteadOfPretending) {
+  RunResult result = run({"--data-dir", (home / "d").string(), "prepare-repair"}, home.path());
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err.rfind("Corvane: ", 0), 0u);
+}
+
+class BundleCopyTest : public CommandLineTest {
+ protected:
+  void SetUp() override {
+    fs::create_directories(bundle / "Contents/MacOS");
+    fs::copy_file(tool, copy);
+  }
+  void writeInfo(const std::string& channel, const std::string& identifier) {
+    std::ofstream(bundle / "Contents/Info.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        << "<key>CFBundleIdentifier</key><string>" << identifier << "</string>"
+        << "<key>CorvaneBuildChannel</key><string>" << channel << "</string></dict></plist>\n";
+  }
+
+  TemporaryDirectory apps;
+  fs::path bundle = apps / "Corvane.app";
+  fs::path copy = bundle / "Contents/MacOS/corvane-mac";
+};
+
+TEST_F(BundleCopyTest, InvalidChannelFailsEveryCommand) {
+  writeInfo("beta", "com.corvane.macos");
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"app-status"}, {"doctor"}, {"--data-dir", "/tmp/elsewhere", "agent-status"}, {}}) {
+    RunResult result = run(arguments, home.path(), copy);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err, "Corvane: Invalid packaged environment\n");
+  }
+  EXPECT_FALSE(fs::exists(home / "Library"));
+}
+
+TEST_F(BundleCopyTest, ChannelPicksTheDefaultDataDirectory) {
+  writeInfo("production", "com.corvane.macos");
+  run({"agent-status"}, home.path(), copy);
+  EXPECT_TRUE(fs::is_directory(home / "Library/Application Support/Corvane/Production/Executor"));
+  writeInfo("staging", "com.corvane.macos.staging");
+  run({"agent-status"}, home.path(), copy);
+  EXPECT_TRUE(fs::is_directory(home / "Library/Application Support/Corvane/Staging/Executor"));
+  EXPECT_FALSE(fs::exists(home / "Library/Application Support/Corvane/Executor"));
+}
+
+}  // namespace
+}  // namespace corvane
