@@ -1,0 +1,49 @@
+#include "platform/SystemInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace corvane::platform {
+namespace {
+
+void setOrUnset(const char* name, const char* value) {
+  if (value) setenv(name, value, 1);
+  else unsetenv(name);
+}
+
+TEST(SystemInfoTest, PreferredLanguagesComeFromTheLocaleVariables) {
+  struct Case {
+    const char* language;
+    const char* lcAll;
+    const char* lcMessages;
+    const char* lang;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"zh_CN.UTF-8:en", nullptr, nullptr, "C.UTF-8", {"zh_CN.UTF-8", "en"}},
+      {"::fr", "", "de_DE.UTF-8", "en_US.UTF-8", {"fr", "de_DE.UTF-8", "en_US.UTF-8"}},
+      {nullptr, "POSIX", nullptr, "C", {}},
+      {"", nullptr, nullptr, "zh_SG", {"zh_SG"}},
+  };
+  for (const auto& c : cases) {
+    setOrUnset("LANGUAGE", c.language);
+    setOrUnset("LC_ALL", c.lcAll);
+    setOrUnset("LC_MESSAGES", c.lcMessages);
+    setOrUnset("LANG", c.lang);
+    EXPECT_EQ(preferredLanguages(), c.expected);
+  }
+}
+
+TEST(SystemInfoTest, HomeAndExecutable) {
+  setenv("HOME", "/somewhere/else", 1);
+  EXPECT_EQ(homeDirectory(), "/somewhere/else");
+  setenv("HOME", "relative", 1);  // not usable: the password database answers
+  EXPECT_TRUE(homeDirectory().is_absolute());
+  auto executable = runningExecutable();
+  ASSERT_TRUE(executable);
+  EXPECT_EQ(executable->filename(), "PlatformTest");
+}
+
+}  // namespace
+}  // namespace corvane::platform
