@@ -73,8 +73,9 @@ class Bare {
     if (sqlite3_open_v2(file.c_str(), &db_, flags, nullptr) != SQLITE_OK) fail("open");
     exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA synchronous=FULL");
-    exec("CREATE TABLE IF NOT EXISTS tasks(id TEXT PRIMARY KEY, lease_id TEXT NOT NULL, result TEXT, delivered "
-         "INTEGER NOT NULL DEFAULT 0, stage TEXT NOT NULL DEFAULT 'sending', action TEXT NOT NULL DEFAULT 'ping')");
+    exec(
+        "CREATE TABLE IF NOT EXISTS tasks(id TEXT PRIMARY KEY, lease_id TEXT NOT NULL, result TEXT, delivered "
+        "INTEGER NOT NULL DEFAULT 0, stage TEXT NOT NULL DEFAULT 'sending', action TEXT NOT NULL DEFAULT 'ping')");
   }
   ~Bare() {
     for (auto* statement : cached_) sqlite3_finalize(statement);
@@ -164,9 +165,12 @@ int main(int argc, char** argv) {
     std::string base;
     for (int i = 1; i < argc; ++i) {
       std::string argument = argv[i];
-      if (argument == "--cycles" && i + 1 < argc) cycles = positive(argv[++i]);
-      else if (argument == "--dir" && i + 1 < argc) base = argv[++i];
-      else throw std::invalid_argument("usage: corvane-journal-bench [--cycles N] [--dir PATH]");
+      if (argument == "--cycles" && i + 1 < argc)
+        cycles = positive(argv[++i]);
+      else if (argument == "--dir" && i + 1 < argc)
+        base = argv[++i];
+      else
+        throw std::invalid_argument("usage: corvane-journal-bench [--cycles N] [--dir PATH]");
     }
     bool temporary = base.empty();
     if (temporary) {
@@ -182,8 +186,10 @@ int main(int argc, char** argv) {
       fs::path directory = fs::path(base) / ("db" + std::to_string(v));
       fs::create_directories(directory);
       fs::path file = fs::canonical(directory) / "agent.sqlite3";
-      if (v == 0) runners.push_back(std::make_unique<JournalRunner>(file));
-      else runners.push_back(std::make_unique<BareRunner>(file, v == 2));
+      if (v == 0)
+        runners.push_back(std::make_unique<JournalRunner>(file));
+      else
+        runners.push_back(std::make_unique<BareRunner>(file, v == 2));
     }
     // The variants take turns cycle by cycle, in a rotating order, each on its
     // own database: the disk's speed drifts a lot on a shared machine, and

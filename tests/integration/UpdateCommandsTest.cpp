@@ -46,7 +46,7 @@ TEST_F(UpdateCommandsTest, SecondPrepareReplacesTheFirstAndCancelWithdrawsIt) {
   EXPECT_NE(first, second);
   EXPECT_EQ(preparation.activeID(std::chrono::system_clock::now()), second);
 
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(stat(dataDirectory.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
   ASSERT_EQ(stat(preparation.file().c_str(), &info), 0);

@@ -17,9 +17,9 @@ struct AgentHealth {
   std::optional<WallTime> lastHeartbeatAt;  // when the coordinator last accepted a heartbeat
   std::optional<AgentHealthError> lastErrorCode;
   bool deviceRevoked = false;
-  bool rePairReady = false;  // revoked, cleaned up and idle: the directory may be paired again
+  bool rePairReady = false;                        // revoked, cleaned up and idle: the directory may be paired again
   std::optional<std::string> updatePreparationID;  // the update-drain request the agent has seen
-  bool updateReady = false;  // that request is present and the agent is idle
+  bool updateReady = false;                        // that request is present and the agent is idle
 
   // A record read back, with the time it was written.
   struct Published;

@@ -39,27 +39,34 @@ constexpr const char* manualPingRestarted = R"({"result":"failed","errorCode":"e
 constexpr const char* preflightRestarted = R"({"result":"skipped","errorCode":"quota_unavailable"})";
 constexpr const char* sendingRestarted = R"({"result":"unknown","errorCode":"executor_restarted"})";
 
+[[noreturn]] void notPrivate(const fs::path& file) {
+  log().error("journal: " + file.filename().string() + " is not a private regular file");
+  throw CVError::storage();
+}
+
 // Makes file private before SQLite opens it. An absent database is created
 // here with mode 0600 so it is never readable by others, whatever the
 // process's umask; SQLite gives its -wal and -shm files the database's mode.
-// This is done before SQLite holds its POSIX locks on the file, because
-// closing another descriptor of the file later would silently drop them.
+// A descriptor is opened on an existing file only to narrow a wider mode,
+// and never while SQLite has the file open: closing any descriptor of a file
+// drops every POSIX lock the process holds on it, SQLite's included.
 void makePrivate(const fs::path& file, bool create) {
-  int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0);
-  int fd = open(file.c_str(), flags, 0600);
-  if (fd < 0) {
-    if (!create && errno == ENOENT) return;
-    log().error("journal: cannot open " + file.filename().string() + " privately");
-    throw CVError::storage();
+  struct stat info {};
+  if (lstat(file.c_str(), &info) != 0) {
+    if (errno != ENOENT) notPrivate(file);
+    if (!create) return;
+    int fd = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) notPrivate(file);
+    close(fd);
+    return;
   }
-  struct stat info{};
-  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-            ((info.st_mode & 0777) == 0600 || fchmod(fd, 0600) == 0);
+  if (!S_ISREG(info.st_mode)) notPrivate(file);
+  if ((info.st_mode & 0777) == 0600) return;
+  int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) notPrivate(file);
+  bool narrowed = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && fchmod(fd, 0600) == 0;
   close(fd);
-  if (!ok) {
-    log().error("journal: " + file.filename().string() + " is not a private regular file");
-    throw CVError::storage();
-  }
+  if (!narrowed) notPrivate(file);
 }
 
 fs::path sibling(const fs::path& file, std::string_view suffix) {
@@ -268,8 +275,8 @@ void Journal::saveQuotaReport(std::string_view accountID, const Json& body) {
 
 void Journal::pruneQuotaDiagnostics(WallTime now) {
   std::lock_guard guard(lock_);
-  auto bound = now - std::chrono::duration_cast<WallTime::duration>(
-                         std::chrono::duration<double>(diagnosticRetentionSeconds));
+  auto bound =
+      now - std::chrono::duration_cast<WallTime::duration>(std::chrono::duration<double>(diagnosticRetentionSeconds));
   execute("DELETE FROM quota_diagnostics WHERE recorded_at <= ?", {timeParameter(bound)});
   // Keeps the 4096 newest rows.
   execute(

@@ -39,9 +39,9 @@ class Journal {
 
   // Opens or creates the database at path, applies the schema (migrating older
   // tables), prunes old quota diagnostics and gives every task left without a
-  // result a definite one (restart recovery). Only one process may hold a
-  // journal open at a time (the agent's executor.lock ensures it); recovery
-  // assumes no unfinished task belongs to a live process.
+  // result a definite one (restart recovery). Only one Journal may be open on
+  // a database at a time, in one process (the agent's executor.lock ensures
+  // it); recovery assumes no unfinished task belongs to a live process.
   //
   // The file and SQLite's -wal and -shm files are private (0600). A symbolic
   // link at path, at those side files or anywhere in path is refused with

@@ -53,11 +53,11 @@ class AgentHealthFileTest : public ::testing::Test {
 
 TEST_F(AgentHealthFileTest, WritesTheWholeRecordPrivatelyAndReadsItBack) {
   auto before = std::chrono::system_clock::now();
-  AgentHealth health{AgentHealthState::online, WallTime{} + 1769847300s, std::nullopt, false, false, std::nullopt,
-                     false};
+  AgentHealth health{
+      AgentHealthState::online, WallTime{} + 1769847300s, std::nullopt, false, false, std::nullopt, false};
   file.write(health);
 
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(lstat(path.c_str(), &info), 0);
   EXPECT_TRUE(S_ISREG(info.st_mode));
   EXPECT_EQ(info.st_mode & 0777, 0600u);

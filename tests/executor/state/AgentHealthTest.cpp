@@ -48,8 +48,10 @@ TEST(AgentHealthTest, RawValuesMatchExactly) {
     const char* raw;
     std::optional<AgentHealthState> state;
   } states[] = {
-      {"online", AgentHealthState::online},   {"offline", AgentHealthState::offline},
-      {"stopped", AgentHealthState::stopped}, {"revoked", AgentHealthState::revoked},
+      {"online", AgentHealthState::online},
+      {"offline", AgentHealthState::offline},
+      {"stopped", AgentHealthState::stopped},
+      {"revoked", AgentHealthState::revoked},
       {"storage_error", AgentHealthState::storageError},
       {"Online", {}},
       {"storageError", {}},

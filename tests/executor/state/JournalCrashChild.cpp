@@ -44,13 +44,19 @@ void eachStage(Journal& journal) {
   for (long i = 0;; ++i) {
     std::string id = "task-" + std::to_string(i);
     switch (i % 4) {
-      case 0: claim(journal, id, "preflight", "manual_ping"); break;
-      case 1: claim(journal, id, "preflight", "ping"); break;
+      case 0:
+        claim(journal, id, "preflight", "manual_ping");
+        break;
+      case 1:
+        claim(journal, id, "preflight", "ping");
+        break;
       case 2:
         claim(journal, id, "preflight", "ping");
         markSending(journal, id);
         break;
-      default: claim(journal, id, "sending", "remove"); break;
+      default:
+        claim(journal, id, "sending", "remove");
+        break;
     }
     if ((i / 4) % 2 == 1) journal.finish(id, {{"result", "succeeded"}, {"finishedBy", "child"}});
   }

@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <cmath>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <map>
 #include <thread>
@@ -141,7 +141,7 @@ TEST_F(JournalTest, KilledProcessLeavesOneDefiniteResultPerTask) {
 // exactly the result its last durable stage calls for, and the database is
 // intact.
 TEST_F(JournalTest, ProcessKilledAtAnArbitraryPointRecoversConsistently) {
-  auto run = testing::runProgram(JOURNAL_CRASH_CHILD, {"forever", path.string()}, timeout(0.7));
+  auto run = testing::runProgram(JOURNAL_CRASH_CHILD, {"forever", path.string()}, timeout(1.0));
   ASSERT_EQ(run.status, 128 + SIGKILL) << run.err;
 
   Journal journal(path);
@@ -338,8 +338,10 @@ TEST_F(JournalTest, DamagedStoredValuesAreErrorsNotGuesses) {
     raw.exec("DELETE FROM tasks; DELETE FROM quota_outbox;");
     raw.exec(c.plant);
     Journal journal(path);
-    if (c.invalidText) expectInvalid([&] { c.read(journal); }, *c.invalidText);
-    else expectStorageError([&] { c.read(journal); });
+    if (c.invalidText)
+      expectInvalid([&] { c.read(journal); }, *c.invalidText);
+    else
+      expectStorageError([&] { c.read(journal); });
   }
 }
 
@@ -381,7 +383,7 @@ TEST_F(JournalTest, RefusesALinkedParentDirectory) {
 
 TEST_F(JournalTest, FilesArePrivateWhateverTheUmask) {
   auto mode = [](const fs::path& file) {
-    struct stat info{};
+    struct stat info {};
     EXPECT_EQ(stat(file.c_str(), &info), 0) << file;
     return info.st_mode & 0777;
   };

@@ -22,7 +22,9 @@ const std::string validID = "8C1D3E2A-1B2C-4D3E-8F40-5A6B7C8D9E0F";
 
 class UpdatePreparationTest : public ::testing::Test {
  protected:
-  void plant(const std::string& bytes) { std::ofstream(preparation.file(), std::ios::binary | std::ios::trunc) << bytes; }
+  void plant(const std::string& bytes) {
+    std::ofstream(preparation.file(), std::ios::binary | std::ios::trunc) << bytes;
+  }
 
   testing::TemporaryDirectory directory;
   UpdatePreparation preparation{directory.path()};
@@ -41,7 +43,7 @@ TEST_F(UpdatePreparationTest, BeginWritesAnUpperCaseIdThatExpiresInTenMinutes) {
   std::stringstream bytes;
   bytes << in.rdbuf();
   EXPECT_EQ(bytes.str(), R"({"expiresAt":"2026-01-31T08:25:00Z","id":")" + id + "\"}");
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(stat(preparation.file().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 
