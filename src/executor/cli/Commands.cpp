@@ -1,5 +1,6 @@
 #include "executor/cli/Commands.h"
 
+#include "executor/cli/UpdateCommands.h"
 #include "executor/support/CVError.h"
 #include "localization/L10n.h"
 
@@ -32,8 +33,8 @@ constexpr std::array<Command, 20> table = {{
     {"diagnostics", false, true, notAvailable},
     {"diagnostics-setting", false, true, notAvailable},
     {"support-report", false, true, notAvailable},
-    {"prepare-update", false, false, notAvailable},
-    {"cancel-update", false, false, notAvailable},
+    {"prepare-update", false, false, prepareUpdate},
+    {"cancel-update", false, false, cancelUpdate},
 }};
 
 }  // namespace

@@ -1,0 +1,19 @@
+#include "executor/cli/UpdateCommands.h"
+
+#include <chrono>
+
+#include "executor/state/UpdatePreparation.h"
+
+namespace corvane {
+
+CommandOutput prepareUpdate(const Options& options) {
+  std::string id = UpdatePreparation(options.dataDirectory).begin(std::chrono::system_clock::now());
+  return Json{{"id", id}};
+}
+
+CommandOutput cancelUpdate(const Options& options) {
+  UpdatePreparation(options.dataDirectory).cancel();
+  return Json{{"cancelled", true}};
+}
+
+}  // namespace corvane

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "executor/cli/Commands.h"
+
+namespace corvane {
+
+// prepare-update: asks the running executor to drain before an app update;
+// prints {"id": <request id>}.
+CommandOutput prepareUpdate(const Options& options);
+
+// cancel-update: withdraws that request, if any; prints {"cancelled": true}.
+CommandOutput cancelUpdate(const Options& options);
+
+}  // namespace corvane
