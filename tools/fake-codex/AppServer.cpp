@@ -319,9 +319,11 @@ void AppServer::startLogin(const Json& id, const Json& params, const Conditions&
   pendingLogins_.insert(loginId);
   std::string outcome = script.value("outcome", "success");
   if (outcome == "pending") return;  // the user never finishes; cancel or sign-out ends it
+  // Member by member, not a merge patch: a null e-mail is a value here, not a removal.
   Json account = defaultAccount();
-  if (Json named = home_.setting("account"); named.is_object()) account.merge_patch(named);
-  if (Json named = script.value("account", Json()); named.is_object()) account.merge_patch(named);
+  for (const Json& named : {home_.setting("account"), script.value("account", Json())})
+    if (named.is_object())
+      for (auto& [key, value] : named.items()) account[key] = value;
   std::string failure;
   if (outcome == "failure") failure = script.value("error", "device auth failed with status 500 Internal Server Error");
   else if (conditions.keyringUnavailable) failure = std::string("failed to write OAuth tokens to keyring: ") + keyringCause;
