@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "Actions.h"
 #include "LineWriter.h"
 #include "RuntimeTexts.h"
 
@@ -27,6 +28,22 @@ Json event(const char* type, const char* key = nullptr, Json value = Json()) {
 }  // namespace
 
 int runExec(FakeHome& home, const std::string& model) {
+  int count = home.countCall("exec");
+  Json script = FakeHome::pick(home.setting("exec"), count);
+  if (!script.is_object()) script = Json::object();
+
+  bool keyringUnavailable = home.setting("keyring") == "unavailable";
+  bool offline = home.setting("network") == "offline";
+  bool signedIn = !keyringUnavailable && home.signedInAccount().has_value();
+  std::string outcome = script.value("outcome", "");
+  if (outcome.empty()) outcome = keyringUnavailable ? "keyring" : offline ? "offline" : signedIn ? "ok" : "failed";
+
+  // Loading the credentials comes first: this failure leaves standard input unread.
+  if (outcome == "keyring") {
+    std::fprintf(stderr, "failed to load CLI auth from keyring: %s\n", keyringCause);
+    return 1;
+  }
+
   // The real runtime appends whatever arrives on a non-terminal standard input to the prompt, so it
   // waits for end of file before it starts.
   if (!isatty(STDIN_FILENO)) {
@@ -38,22 +55,8 @@ int runExec(FakeHome& home, const std::string& model) {
       if (n <= 0) break;
     }
   }
-  int count = home.countCall("exec");
-  Json script = FakeHome::pick(home.setting("exec"), count);
-  if (!script.is_object()) script = Json::object();
-
-  bool keyringUnavailable = home.setting("keyring") == "unavailable";
-  bool offline = home.setting("network") == "offline";
-  bool signedIn = !keyringUnavailable && home.signedInAccount().has_value();
-  std::string outcome = script.value("outcome", "");
-  if (outcome.empty()) outcome = keyringUnavailable ? "keyring" : offline ? "offline" : signedIn ? "ok" : "failed";
-
-  if (outcome == "keyring") {
-    std::fprintf(stderr, "failed to load CLI auth from keyring: %s\n", keyringCause);
-    return 1;
-  }
-
   LineWriter out;
+  Actions(out).perform(script.value("before", Json()));
   long long pause = script.value("pauseMs", 0LL);
   auto emit = [&](const Json& e) {
     out.line(e);

@@ -1,6 +1,7 @@
 // A stand-in for the Codex command-line runtime, for tests: "codex app-server --listen stdio://" and
 // "codex exec ... --json PROMPT", scripted per account through files in CODEX_HOME (see README.md).
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -45,7 +46,29 @@ Json openDescriptors() {
   return fds;
 }
 
-void recordInvocation(FakeHome& home, int argc, char** argv) {
+// What a scenario asks of the process itself before it starts work: to survive SIGTERM (so that only
+// SIGKILL ends it) and to leave children behind in its process group (as the real runtime's helpers).
+Json prepareProcess(const FakeHome& home) {
+  if (home.setting("ignoreSigterm") == true) signal(SIGTERM, SIG_IGN);
+  Json children = Json::array();
+  Json wanted = home.setting("children");
+  for (int i = 0; wanted.is_number_integer() && i < wanted.get<int>(); ++i) {
+    pid_t child = fork();
+    if (child == 0) {
+      // Off the protocol pipes, so that the runtime's own end of file is still seen; any other
+      // inherited descriptor (such as the executor's guard on 3) stays open, as in a real helper.
+      int null = open("/dev/null", O_RDWR);
+      for (int fd = 0; fd < 3 && null >= 0; ++fd) dup2(null, fd);
+      if (null > 2) close(null);
+      for (;;) pause();
+    }
+    if (child > 0) children.push_back(child);
+  }
+  return children;
+}
+
+void startAndRecord(FakeHome& home, int argc, char** argv) {
+  Json children = prepareProcess(home);
   Json arguments = Json::array();
   for (int i = 1; i < argc; ++i) arguments.push_back(argv[i]);
   Json environment = Json::object();
@@ -62,7 +85,8 @@ void recordInvocation(FakeHome& home, int argc, char** argv) {
                    {"descriptors", openDescriptors()},
                    {"pid", getpid()},
                    {"parentPid", getppid()},
-                   {"processGroup", getpgrp()}});
+                   {"processGroup", getpgrp()},
+                   {"children", children}});
 }
 
 // Whether a "-c key=value" override is well-formed; the values are accepted and otherwise ignored.
@@ -114,7 +138,7 @@ int run(int argc, char** argv) {
       }
     }
     FakeHome home = FakeHome::fromEnvironment();
-    recordInvocation(home, argc, argv);
+    startAndRecord(home, argc, argv);
     AppServer server(home);
     return server.run();
   }
@@ -164,7 +188,7 @@ int run(int argc, char** argv) {
       return 1;
     }
     FakeHome home = FakeHome::fromEnvironment();
-    recordInvocation(home, argc, argv);
+    startAndRecord(home, argc, argv);
     return runExec(home, model);
   }
 

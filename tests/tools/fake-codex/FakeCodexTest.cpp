@@ -1,7 +1,8 @@
 // The fake runtime driven as the executor drives the real one, checked against what the real runtime
 // printed in the same exchanges.
 #include <gtest/gtest.h>
-#include <time.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -375,6 +376,35 @@ TEST(FakeCodexAppServer, ExitsEarlyAndRecordsHowItWasStarted) {
   EXPECT_EQ(Json(Server::arguments(account.path())), invocation["arguments"]);
   EXPECT_EQ(Json(account.environment()), invocation["environment"]);
   EXPECT_EQ(Json::array({0, 1, 2}), invocation["descriptors"]);
+}
+
+bool gone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  auto close = text.rfind(')');
+  return text.empty() || (close != std::string::npos && text.substr(close + 2, 1) == "Z");
+}
+
+TEST(FakeCodexAppServer, CanSurviveSigtermAndLeaveChildrenInItsGroup) {
+  Account account;
+  account.scenario(Json{{"ignoreSigterm", true}, {"children", 2}});
+  pid_t group = 0;
+  std::vector<pid_t> children;
+  {
+    Server server(account);
+    server.initialize();
+    Json invocation = account.log("fake-codex-invocations.jsonl").at(0);
+    group = invocation["processGroup"];
+    EXPECT_EQ(invocation["pid"], group);
+    for (const auto& child : invocation["children"]) children.push_back(child);
+    ASSERT_EQ(2u, children.size());
+    ASSERT_EQ(0, kill(-group, SIGTERM));
+    EXPECT_EQ(2, server.request(2, "account/read", Json::object())["id"]) << "SIGTERM did not end it";
+  }  // the client kills the group with SIGKILL
+  for (pid_t child : children) {
+    for (int i = 0; i < 500 && !gone(child); ++i) usleep(10000);
+    EXPECT_TRUE(gone(child)) << child;
+  }
 }
 
 RunResult exec(const Account& account, double timeoutSeconds = 5) {
