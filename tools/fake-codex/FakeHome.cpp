@@ -124,6 +124,8 @@ int FakeHome::countCall(const std::string& name) {
   return count;
 }
 
+std::optional<std::string> FakeHome::readText(const std::string& file) const { return readFile(directory_ / file); }
+
 void FakeHome::record(const std::string& file, const Json& entry) {
   fs::path path = directory_ / file;
   std::string content = readFile(path).value_or("");

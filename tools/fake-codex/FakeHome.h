@@ -22,7 +22,8 @@ struct FatalError : std::runtime_error {
 //   fake-codex.json               the scenario that scripts this account (read once at start)
 //   auth.json                     the sign-in state; written by a successful sign-in, removed by sign-out
 //   fake-codex-calls.json         how often each method was called, across runs
-//   fake-codex-invocations.jsonl  one line per start: arguments, environment, directory, descriptors
+//   fake-codex-invocations.jsonl  one line per start: arguments, environment, directory, descriptors,
+//                                 the config.toml the runtime found
 //   fake-codex-received.jsonl     every line the client sent
 // Files are written through a temporary file and a rename, mode 0600. One runtime per home at a time.
 class FakeHome {
@@ -44,6 +45,8 @@ class FakeHome {
 
   // Counts one more call of name and returns its number (1 for the first call ever in this home).
   int countCall(const std::string& name);
+  // A file of the home as text; nothing when it is absent, not a regular file, or a link.
+  std::optional<std::string> readText(const std::string& file) const;
   // Appends one JSON line to a log file in the home.
   void record(const std::string& file, const Json& entry);
 

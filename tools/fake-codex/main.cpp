@@ -86,7 +86,8 @@ void startAndRecord(FakeHome& home, int argc, char** argv) {
                    {"pid", getpid()},
                    {"parentPid", getppid()},
                    {"processGroup", getpgrp()},
-                   {"children", children}});
+                   {"children", children},
+                   {"configToml", home.readText("config.toml").value_or("")}});
 }
 
 // Whether a "-c key=value" override is well-formed; the values are accepted and otherwise ignored.

@@ -367,6 +367,7 @@ TEST(FakeCodexAppServer, ScriptedProtocolFaults) {
 TEST(FakeCodexAppServer, ExitsEarlyAndRecordsHowItWasStarted) {
   Account account;
   account.scenario(Json{{"onStart", {{{"raw", "not json"}}, {{"exit", 3}}}}});
+  std::ofstream(account.path() / "config.toml") << "cli_auth_credentials_store = \"keyring\"\n";
   Server server(account);
   EXPECT_EQ("not json", server.line());
   EXPECT_TRUE(server.client().endsWithin(10));
@@ -376,6 +377,7 @@ TEST(FakeCodexAppServer, ExitsEarlyAndRecordsHowItWasStarted) {
   EXPECT_EQ(Json(Server::arguments(account.path())), invocation["arguments"]);
   EXPECT_EQ(Json(account.environment()), invocation["environment"]);
   EXPECT_EQ(Json::array({0, 1, 2}), invocation["descriptors"]);
+  EXPECT_EQ("cli_auth_credentials_store = \"keyring\"\n", invocation["configToml"]);
 }
 
 bool gone(pid_t pid) {
