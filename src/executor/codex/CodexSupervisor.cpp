@@ -1,5 +1,6 @@
 #include "executor/codex/CodexSupervisor.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,7 +13,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "executor/codex/ProcessSpawn.h"
 #include "platform/Clock.h"
@@ -77,11 +80,50 @@ bool terminationRequested(int signals) {
   return requested;
 }
 
+// Whether a process other than the supervisor still runs in its group.
+// Zombies have already ended; the supervisor never reaps its runtime, so
+// that one stays a zombie until the supervisor is gone.
+bool othersRunInGroup() {
+  pid_t self = getpid();
+  DIR* proc = opendir("/proc");
+  if (!proc) return true;
+  bool found = false;
+  while (dirent* entry = readdir(proc)) {
+    pid_t pid = 0;
+    auto [end, error] = std::from_chars(entry->d_name, entry->d_name + std::strlen(entry->d_name), pid);
+    if (error != std::errc() || *end != '\0' || pid == self) continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    char stat[512];
+    ssize_t size = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (size <= 0) continue;
+    stat[size] = '\0';
+    // "pid (name) state ppid pgrp ..."; the name may hold anything but the
+    // last ")" ends it.
+    const char* nameEnd = std::strrchr(stat, ')');
+    char state = 0;
+    int parent = 0, group = 0;
+    if (!nameEnd || std::sscanf(nameEnd + 1, " %c %d %d", &state, &parent, &group) != 3) continue;
+    if (group == self && state != 'Z' && state != 'X') {
+      found = true;
+      break;
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
 [[noreturn]] void endGroup() {
   // The supervisor has SIGTERM blocked, so the first signal reaches only the
-  // rest of the group; SIGKILL then ends everyone, the supervisor included.
+  // rest of the group. The pause lets the runtime end cleanly; once nothing
+  // else of the group runs there is nothing left to wait for. SIGKILL then
+  // ends everyone, the supervisor included.
   kill(0, SIGTERM);
-  sleepFor(killPause);
+  double end = platform::continuousSeconds() + killPause;
+  while (platform::continuousSeconds() < end && othersRunInGroup()) sleepFor(0.01);
   kill(0, SIGKILL);
   std::_Exit(2);
 }
@@ -126,6 +168,14 @@ int runCodexSupervisor(const std::vector<std::string>& arguments) {
     close(signals);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return 2;
+  }
+  // From here on only the runtime talks to the executor. Without the
+  // supervisor's own copies of the pipes, the runtime closing its output, or
+  // the executor closing its input, reaches the other side at once.
+  if (int devNull = open("/dev/null", O_RDWR | O_CLOEXEC); devNull >= 0) {
+    dup2(devNull, 0);
+    dup2(devNull, 1);
+    close(devNull);
   }
 
   while (true) {
