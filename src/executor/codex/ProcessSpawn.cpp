@@ -81,6 +81,7 @@ std::optional<pid_t> spawnProcess(const SpawnPlan& plan) {
   sigaddset(&defaults, SIGTERM);
   sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGCHLD);
   check(posix_spawnattr_setsigdefault(&setup.attributes, &defaults));
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (plan.newProcessGroup) {

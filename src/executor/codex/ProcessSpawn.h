@@ -27,7 +27,7 @@ struct SpawnPlan {
 };
 
 // Starts the child with an empty signal mask and default actions for SIGTERM,
-// SIGINT and SIGPIPE, whatever the parent blocks or ignores. Returns its
+// SIGINT, SIGPIPE and SIGCHLD, whatever the parent blocks or ignores. Returns its
 // process identifier, or nothing when it could not be started (errno tells
 // why). The caller reaps the child.
 std::optional<pid_t> spawnProcess(const SpawnPlan& plan);

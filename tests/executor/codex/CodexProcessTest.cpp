@@ -396,5 +396,39 @@ TEST_F(CodexProcessTest, AGoneRuntimeIsRuntimeClosedForReadsAndWrites) {
   EXPECT_EQ(written, "runtime_closed");
 }
 
+TEST_F(CodexProcessTest, NothingOfTheGroupOutlivesAKilledExecutor) {
+  // A forked child plays the executor; its runtime ignores SIGTERM and has
+  // children of its own, so only the supervisor's final SIGKILL ends them.
+  scenario({{"ignoreSigterm", true}, {"children", 2}});
+  int report[2];
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+  pid_t executor = fork();
+  ASSERT_GE(executor, 0);
+  if (executor == 0) {
+    try {
+      CodexProcess codex(FAKE_CODEX_PATH, arguments, work, environment, guard, continuousSeconds() + 600,
+                         fs::path(CORVANE_TOOL_PATH));
+      codex.request("initialize", Json{{"clientInfo", {{"name", "corvane_local"}, {"version", "0.1.0"}}}}, soon());
+      pid_t group = codex.pid();
+      if (write(report[1], &group, sizeof group) != sizeof group) _exit(1);
+      while (true) pause();
+    } catch (...) {
+      _exit(1);
+    }
+  }
+  close(report[1]);
+  pid_t group = -1;
+  ASSERT_EQ(read(report[0], &group, sizeof group), static_cast<ssize_t>(sizeof group));
+  close(report[0]);
+  testing::recordProcessGroup(group);
+  ASSERT_GE(testing::livingMembers(group).size(), 4u);
+
+  kill(executor, SIGKILL);
+  ASSERT_TRUE(testing::waitForChild(executor, 20));
+  double killed = continuousSeconds();
+  EXPECT_TRUE(testing::waitUntilGroupGone(group, 20));
+  std::printf("group gone %.3f s after the executor was killed\n", continuousSeconds() - killed);
+}
+
 }  // namespace
 }  // namespace corvane
