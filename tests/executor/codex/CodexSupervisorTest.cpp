@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -251,6 +252,20 @@ TEST_F(CodexSupervisorTest, EndsOnceTheRuntimeExitsLongBeforeTheDeadline) {
   EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL) << "wait status " << *status;
   EXPECT_TRUE(fs::exists(file("started")));
   EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
+}
+
+TEST_F(CodexSupervisorTest, ATerminationSignalToTheSupervisorEndsTheGroup) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(signal));
+    fs::remove(file("started"));
+    pid_t supervisor = start(": > \"$1/started\"; while :; do sleep 0.2; done", continuousSeconds() + 600);
+    ASSERT_TRUE(waitForFile(file("started")));
+    kill(supervisor, signal);  // the supervisor alone, as a person or the system would send it
+    auto status = waitFor(supervisor);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL) << "wait status " << *status;
+    EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
+  }
 }
 
 TEST_F(CodexSupervisorTest, KillsTheGroupWhenTheExecutorIsKilled) {
