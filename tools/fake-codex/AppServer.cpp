@@ -143,8 +143,8 @@ void AppServer::handleLine(const std::string& line) {
 std::optional<std::string> AppServer::invalidParams(const std::string& method, const Json* params) const {
   auto requireObject = [&]() -> std::optional<std::string> {
     if (!params) return missingField("params");
-    if (!params->is_object()) return "Invalid request: invalid type: " + std::string(params->type_name()) +
-                                     ", expected a map";
+    if (!params->is_object())
+      return "Invalid request: invalid type: " + std::string(params->type_name()) + ", expected a map";
     return std::nullopt;
   };
   if (method == "initialize") {
@@ -160,8 +160,8 @@ std::optional<std::string> AppServer::invalidParams(const std::string& method, c
     if (auto problem = requireObject()) return problem;
     auto type = params->find("type");
     if (type == params->end()) return missingField("type");
-    static const char* types[] = {"apiKey", "chatgpt", "chatgptDeviceCode", "chatgptAuthTokens", "amazonBedrock",
-                                  "amazonBedrockAccessKeys"};
+    static const char* types[] = {
+        "apiKey", "chatgpt", "chatgptDeviceCode", "chatgptAuthTokens", "amazonBedrock", "amazonBedrockAccessKeys"};
     bool known = false;
     for (const char* name : types) known = known || *type == name;
     if (!known) {
@@ -217,7 +217,8 @@ void AppServer::execute(const Json& id, const std::string& method, const Json& p
     }
   }
   actions_.perform(step.value("after", Json()), id);
-  if (auto status = step.find("exit"); status != step.end() && status->is_number_integer()) std::_Exit(status->get<int>());
+  if (auto status = step.find("exit"); status != step.end() && status->is_number_integer())
+    std::_Exit(status->get<int>());
 }
 
 void AppServer::answerByDefault(const Json& id, const std::string& method, const Json& params,
@@ -252,8 +253,9 @@ void AppServer::initialize(const Json& id, const Json& params) {
 void AppServer::readAccount(const Json& id, const Conditions& conditions) {
   auto signedIn = account(conditions);
   if (!signedIn)
-    return result(id, Json{{"account", nullptr}, {"userId", nullptr}, {"requiresOpenaiAuth", true},
-                           {"workspaceRouting", nullptr}});
+    return result(
+        id,
+        Json{{"account", nullptr}, {"userId", nullptr}, {"requiresOpenaiAuth", true}, {"workspaceRouting", nullptr}});
   if (conditions.routingStatus == 401) return error(id, -32603, "workspace routing discovery unauthorized (401)");
   if (conditions.offline || conditions.routingStatus) return error(id, -32603, "workspace routing discovery failed");
   const Json& a = *signedIn;
@@ -278,8 +280,9 @@ void AppServer::readRateLimits(const Json& id, const Json& params, const Conditi
                  std::string("failed to fetch codex rate limits: error sending request for url (") + usageURL + ")");
   if (conditions.usageStatus)
     return error(id, -32603,
-                 std::string("failed to fetch codex rate limits: GET ") + usageURL + " failed: " +
-                     httpStatusText(*conditions.usageStatus) + "; content-type=text/plain; body=" + conditions.usageBody);
+                 std::string("failed to fetch codex rate limits: GET ") + usageURL +
+                     " failed: " + httpStatusText(*conditions.usageStatus) +
+                     "; content-type=text/plain; body=" + conditions.usageBody);
   Json planType = (*signedIn)["planType"];
   Json limits = defaultRateLimitsResult(planType.is_string() ? planType.get<std::string>() : "unknown");
   // "rateLimits" changes the codex bucket wherever it appears; "rateLimitsResult" changes the whole result.
@@ -287,7 +290,8 @@ void AppServer::readRateLimits(const Json& id, const Json& params, const Conditi
     limits["rateLimits"].merge_patch(bucket);
     limits["rateLimitsByLimitId"]["codex"].merge_patch(bucket);
   }
-  if (Json whole = FakeHome::pick(home_.setting("rateLimitsResult"), count); whole.is_object()) limits.merge_patch(whole);
+  if (Json whole = FakeHome::pick(home_.setting("rateLimitsResult"), count); whole.is_object())
+    limits.merge_patch(whole);
   if (params.is_object() && params.value("excludeResetCreditDetails", false) &&
       limits["rateLimitResetCredits"].is_object())
     limits["rateLimitResetCredits"]["credits"] = nullptr;
@@ -302,14 +306,13 @@ void AppServer::startLogin(const Json& id, const Json& params, const Conditions&
   std::optional<int> failedStatus = conditions.deviceCodeStatus;
   if (!failedStatus && script.value("enabled", true) == false) failedStatus = 404;
   if (conditions.offline)
-    return error(id, -32603, std::string("failed to request device code: error sending request for url (") +
-                                 deviceCodeURL + ")");
+    return error(id, -32603,
+                 std::string("failed to request device code: error sending request for url (") + deviceCodeURL + ")");
   if (failedStatus == 404)
     return error(id, -32600,
                  "device code login is not enabled for this Codex server. Use the browser login or verify the server "
                  "URL.");
-  if (failedStatus)
-    return error(id, -32603, "device code request failed with status " + httpStatusText(*failedStatus));
+  if (failedStatus) return error(id, -32603, "device code request failed with status " + httpStatusText(*failedStatus));
 
   std::string loginId = script.value("loginId", randomUuid());
   result(id, Json{{"type", "chatgptDeviceCode"},
@@ -325,8 +328,10 @@ void AppServer::startLogin(const Json& id, const Json& params, const Conditions&
     if (named.is_object())
       for (auto& [key, value] : named.items()) account[key] = value;
   std::string failure;
-  if (outcome == "failure") failure = script.value("error", "device auth failed with status 500 Internal Server Error");
-  else if (conditions.keyringUnavailable) failure = std::string("failed to write OAuth tokens to keyring: ") + keyringCause;
+  if (outcome == "failure")
+    failure = script.value("error", "device auth failed with status 500 Internal Server Error");
+  else if (conditions.keyringUnavailable)
+    failure = std::string("failed to write OAuth tokens to keyring: ") + keyringCause;
   schedule(milliseconds(script, "completeAfterMs", 1000), [this, loginId, failure, account] {
     if (pendingLogins_.count(loginId)) completeLogin(loginId, failure.empty(), failure, account);
   });
@@ -340,8 +345,7 @@ void AppServer::completeLogin(const std::string& loginId, bool success, const st
                                                     {"success", success},
                                                     {"error", success ? Json() : Json(failure)},
                                                     {"onboardingEntrypoint", nullptr}});
-  if (success)
-    out_.notification("account/updated", Json{{"authMode", "chatgpt"}, {"planType", account["planType"]}});
+  if (success) out_.notification("account/updated", Json{{"authMode", "chatgpt"}, {"planType", account["planType"]}});
 }
 
 void AppServer::cancelLogin(const Json& id, const Json& params) {

@@ -72,9 +72,10 @@ int runExec(FakeHome& home, const std::string& model) {
   emit(event("thread.started", "thread_id", randomUuid()));
   if (script.value("modelWarning", true))
     emit(event("item.completed", "item",
-               item(0, "error", {{"message", "Model metadata for `" + model +
-                                                 "` not found. Defaulting to fallback metadata; this can degrade "
-                                                 "performance and cause issues."}})));
+               item(0, "error",
+                    {{"message", "Model metadata for `" + model +
+                                     "` not found. Defaulting to fallback metadata; this can degrade "
+                                     "performance and cause issues."}})));
   emit(event("turn.started"));
   sleepMilliseconds(script.value("delayMs", 0LL));
 
@@ -88,7 +89,9 @@ int runExec(FakeHome& home, const std::string& model) {
   if (outcome == "ok" || outcome == "reasoningOnly" || outcome == "tool") {
     emit(event("item.completed", "item", item(1, "reasoning", {{"text", reasoning}})));
     if (outcome == "tool") {
-      Json command{{"command", "/bin/bash -lc ls"}, {"aggregated_output", ""}, {"exit_code", nullptr},
+      Json command{{"command", "/bin/bash -lc ls"},
+                   {"aggregated_output", ""},
+                   {"exit_code", nullptr},
                    {"status", "in_progress"}};
       emit(event("item.started", "item", item(2, "command_execution", command)));
       command["aggregated_output"] = "";

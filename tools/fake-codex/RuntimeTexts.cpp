@@ -12,32 +12,115 @@ namespace corvane::fakecodex {
 namespace {
 
 // Every client request method of the real runtime, in the order its error message lists them.
-constexpr std::array knownMethods = {
-    "initialize", "thread/start", "thread/resume", "thread/fork", "thread/archive", "thread/delete",
-    "thread/unsubscribe", "thread/name/set", "thread/goal/set", "thread/goal/get", "thread/goal/clear",
-    "thread/metadata/update", "thread/attachment/add", "thread/attachment/list", "thread/attachmentOwner/list",
-    "thread/attachment/remove", "thread/section/move", "thread/unarchive", "thread/compact/start",
-    "thread/shellCommand", "thread/approveGuardianDeniedAction", "thread/revert", "thread/list",
-    "threadSection/list", "threadSection/create", "threadSection/update", "threadSection/delete",
-    "thread/loaded/list", "thread/read", "thread/turns/list", "thread/items/list", "thread/inject_items",
-    "skills/list", "skills/extraRoots/set", "hooks/list", "marketplace/add", "marketplace/remove",
-    "marketplace/upgrade", "plugin/list", "plugin/installed", "plugin/reconcile", "plugin/read",
-    "plugin/skill/read", "plugin/share/save", "plugin/share/updateTargets", "plugin/share/list",
-    "plugin/share/checkout", "plugin/share/delete", "app/read", "app/list", "app/installed", "fs/readFile",
-    "fs/writeFile", "fs/createDirectory", "fs/getMetadata", "fs/readDirectory", "fs/remove", "fs/copy", "fs/watch",
-    "fs/unwatch", "skills/config/write", "plugin/install", "plugin/uninstall", "turn/start", "turn/steer",
-    "turn/interrupt", "review/start", "model/list", "account/gatewayOAuth/read", "account/gatewayOAuth/login",
-    "account/gatewayOAuth/cancel", "modelProvider/list", "modelProvider/config/write",
-    "modelProvider/capabilities/read", "experimentalFeature/list", "permissionProfile/list",
-    "experimentalFeature/enablement/set", "mcpServer/oauth/login", "config/mcpServer/reload",
-    "mcpServerStatus/list", "mcpServer/resource/read", "mcpServer/tool/call", "windowsSandbox/setupStart",
-    "windowsSandbox/readiness", "account/login/start", "account/login/cancel", "account/logout",
-    "account/securitySetup/read", "account/rateLimits/read", "account/rateLimitResetCredit/consume",
-    "account/usage/read", "account/workspaceMessages/read", "account/sendAddCreditsNudgeEmail", "feedback/upload",
-    "feedback/save", "command/exec", "command/exec/write", "command/exec/terminate", "command/exec/resize",
-    "config/read", "externalAgentConfig/detect", "externalAgentConfig/import",
-    "externalAgentConfig/import/recordHistory", "externalAgentConfig/import/readHistories", "config/value/write",
-    "config/batchWrite", "configRequirements/read", "account/read", "fuzzyFileSearch"};
+constexpr std::array knownMethods = {"initialize",
+                                     "thread/start",
+                                     "thread/resume",
+                                     "thread/fork",
+                                     "thread/archive",
+                                     "thread/delete",
+                                     "thread/unsubscribe",
+                                     "thread/name/set",
+                                     "thread/goal/set",
+                                     "thread/goal/get",
+                                     "thread/goal/clear",
+                                     "thread/metadata/update",
+                                     "thread/attachment/add",
+                                     "thread/attachment/list",
+                                     "thread/attachmentOwner/list",
+                                     "thread/attachment/remove",
+                                     "thread/section/move",
+                                     "thread/unarchive",
+                                     "thread/compact/start",
+                                     "thread/shellCommand",
+                                     "thread/approveGuardianDeniedAction",
+                                     "thread/revert",
+                                     "thread/list",
+                                     "threadSection/list",
+                                     "threadSection/create",
+                                     "threadSection/update",
+                                     "threadSection/delete",
+                                     "thread/loaded/list",
+                                     "thread/read",
+                                     "thread/turns/list",
+                                     "thread/items/list",
+                                     "thread/inject_items",
+                                     "skills/list",
+                                     "skills/extraRoots/set",
+                                     "hooks/list",
+                                     "marketplace/add",
+                                     "marketplace/remove",
+                                     "marketplace/upgrade",
+                                     "plugin/list",
+                                     "plugin/installed",
+                                     "plugin/reconcile",
+                                     "plugin/read",
+                                     "plugin/skill/read",
+                                     "plugin/share/save",
+                                     "plugin/share/updateTargets",
+                                     "plugin/share/list",
+                                     "plugin/share/checkout",
+                                     "plugin/share/delete",
+                                     "app/read",
+                                     "app/list",
+                                     "app/installed",
+                                     "fs/readFile",
+                                     "fs/writeFile",
+                                     "fs/createDirectory",
+                                     "fs/getMetadata",
+                                     "fs/readDirectory",
+                                     "fs/remove",
+                                     "fs/copy",
+                                     "fs/watch",
+                                     "fs/unwatch",
+                                     "skills/config/write",
+                                     "plugin/install",
+                                     "plugin/uninstall",
+                                     "turn/start",
+                                     "turn/steer",
+                                     "turn/interrupt",
+                                     "review/start",
+                                     "model/list",
+                                     "account/gatewayOAuth/read",
+                                     "account/gatewayOAuth/login",
+                                     "account/gatewayOAuth/cancel",
+                                     "modelProvider/list",
+                                     "modelProvider/config/write",
+                                     "modelProvider/capabilities/read",
+                                     "experimentalFeature/list",
+                                     "permissionProfile/list",
+                                     "experimentalFeature/enablement/set",
+                                     "mcpServer/oauth/login",
+                                     "config/mcpServer/reload",
+                                     "mcpServerStatus/list",
+                                     "mcpServer/resource/read",
+                                     "mcpServer/tool/call",
+                                     "windowsSandbox/setupStart",
+                                     "windowsSandbox/readiness",
+                                     "account/login/start",
+                                     "account/login/cancel",
+                                     "account/logout",
+                                     "account/securitySetup/read",
+                                     "account/rateLimits/read",
+                                     "account/rateLimitResetCredit/consume",
+                                     "account/usage/read",
+                                     "account/workspaceMessages/read",
+                                     "account/sendAddCreditsNudgeEmail",
+                                     "feedback/upload",
+                                     "feedback/save",
+                                     "command/exec",
+                                     "command/exec/write",
+                                     "command/exec/terminate",
+                                     "command/exec/resize",
+                                     "config/read",
+                                     "externalAgentConfig/detect",
+                                     "externalAgentConfig/import",
+                                     "externalAgentConfig/import/recordHistory",
+                                     "externalAgentConfig/import/readHistories",
+                                     "config/value/write",
+                                     "config/batchWrite",
+                                     "configRequirements/read",
+                                     "account/read",
+                                     "fuzzyFileSearch"};
 
 }  // namespace
 
@@ -88,20 +171,47 @@ std::string unknownMethodMessage(const std::string& method) {
 std::string httpStatusText(int status) {
   const char* reason = "<unknown status code>";
   switch (status) {
-    case 400: reason = "Bad Request"; break;
-    case 401: reason = "Unauthorized"; break;
-    case 402: reason = "Payment Required"; break;
-    case 403: reason = "Forbidden"; break;
-    case 404: reason = "Not Found"; break;
-    case 408: reason = "Request Timeout"; break;
-    case 409: reason = "Conflict"; break;
-    case 429: reason = "Too Many Requests"; break;
-    case 500: reason = "Internal Server Error"; break;
-    case 501: reason = "Not Implemented"; break;
-    case 502: reason = "Bad Gateway"; break;
-    case 503: reason = "Service Unavailable"; break;
-    case 504: reason = "Gateway Timeout"; break;
-    default: break;
+    case 400:
+      reason = "Bad Request";
+      break;
+    case 401:
+      reason = "Unauthorized";
+      break;
+    case 402:
+      reason = "Payment Required";
+      break;
+    case 403:
+      reason = "Forbidden";
+      break;
+    case 404:
+      reason = "Not Found";
+      break;
+    case 408:
+      reason = "Request Timeout";
+      break;
+    case 409:
+      reason = "Conflict";
+      break;
+    case 429:
+      reason = "Too Many Requests";
+      break;
+    case 500:
+      reason = "Internal Server Error";
+      break;
+    case 501:
+      reason = "Not Implemented";
+      break;
+    case 502:
+      reason = "Bad Gateway";
+      break;
+    case 503:
+      reason = "Service Unavailable";
+      break;
+    case 504:
+      reason = "Gateway Timeout";
+      break;
+    default:
+      break;
   }
   return std::to_string(status) + " " + reason;
 }
@@ -127,11 +237,20 @@ Json defaultRateLimitsResult(const std::string& planType) {
              {"spendControlReached", nullptr},
              {"planType", planType},
              {"rateLimitReachedType", nullptr}};
-  Json credits = Json::array(
-      {Json{{"id", "cred-1"}, {"resetType", "codexRateLimits"}, {"status", "available"}, {"grantedAt", 1796083200},
-            {"expiresAt", 1798675200}, {"title", "T"}, {"description", "D"}},
-       Json{{"id", "cred-2"}, {"resetType", "codexRateLimits"}, {"status", "available"}, {"grantedAt", 1796169600},
-            {"expiresAt", nullptr}, {"title", nullptr}, {"description", nullptr}}});
+  Json credits = Json::array({Json{{"id", "cred-1"},
+                                   {"resetType", "codexRateLimits"},
+                                   {"status", "available"},
+                                   {"grantedAt", 1796083200},
+                                   {"expiresAt", 1798675200},
+                                   {"title", "T"},
+                                   {"description", "D"}},
+                              Json{{"id", "cred-2"},
+                                   {"resetType", "codexRateLimits"},
+                                   {"status", "available"},
+                                   {"grantedAt", 1796169600},
+                                   {"expiresAt", nullptr},
+                                   {"title", nullptr},
+                                   {"description", nullptr}}});
   return Json{{"ordinaryUsageAllowed", nullptr},
               {"rateLimits", codex},
               {"rateLimitsByLimitId", {{"codex_bengalfox", spark}, {"codex", codex}}},

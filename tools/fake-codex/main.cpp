@@ -78,16 +78,15 @@ void startAndRecord(FakeHome& home, int argc, char** argv) {
     if (equals != std::string::npos) environment[text.substr(0, equals)] = text.substr(equals + 1);
   }
   std::error_code error;
-  home.record("fake-codex-invocations.jsonl",
-              Json{{"arguments", arguments},
-                   {"environment", environment},
-                   {"workingDirectory", std::filesystem::current_path(error).string()},
-                   {"descriptors", openDescriptors()},
-                   {"pid", getpid()},
-                   {"parentPid", getppid()},
-                   {"processGroup", getpgrp()},
-                   {"children", children},
-                   {"configToml", home.readText("config.toml").value_or("")}});
+  home.record("fake-codex-invocations.jsonl", Json{{"arguments", arguments},
+                                                   {"environment", environment},
+                                                   {"workingDirectory", std::filesystem::current_path(error).string()},
+                                                   {"descriptors", openDescriptors()},
+                                                   {"pid", getpid()},
+                                                   {"parentPid", getppid()},
+                                                   {"processGroup", getpgrp()},
+                                                   {"children", children},
+                                                   {"configToml", home.readText("config.toml").value_or("")}});
 }
 
 // Whether a "-c key=value" override is well-formed; the values are accepted and otherwise ignored.
@@ -113,8 +112,7 @@ int run(int argc, char** argv) {
   const std::string topUsage = "codex [OPTIONS] [PROMPT]\n       codex [OPTIONS] <COMMAND> [ARGS]";
   while (at < args.size() && (args[at] == "-c" || args[at] == "--config"))
     if (!overrideAt(topUsage, status)) return status;
-  if (at >= args.size())
-    return usageError("fake-codex has no interactive mode; use 'app-server' or 'exec'", topUsage);
+  if (at >= args.size()) return usageError("fake-codex has no interactive mode; use 'app-server' or 'exec'", topUsage);
   std::string command = args[at++];
   if (command == "--version" || command == "-V") {
     std::printf("codex-cli %s\n", runtimeVersion);
@@ -129,8 +127,7 @@ int run(int argc, char** argv) {
         if (!overrideAt(usage, status)) return status;
       } else if (arg == "--listen" || arg.rfind("--listen=", 0) == 0) {
         std::string url = arg == "--listen" ? (at + 1 < args.size() ? args[at + 1] : "") : arg.substr(9);
-        if (url != "stdio://")
-          return usageError("fake-codex listens only on stdio://, not '" + url + "'", usage);
+        if (url != "stdio://") return usageError("fake-codex listens only on stdio://, not '" + url + "'", usage);
         at += arg == "--listen" ? 2 : 1;
       } else if (arg.rfind("-", 0) == 0) {
         return usageError("unexpected argument '" + arg + "' found", usage);
@@ -146,8 +143,9 @@ int run(int argc, char** argv) {
 
   if (command == "exec" || command == "e") {
     const std::string usage = "codex exec [OPTIONS] [PROMPT]";
-    static const char* flags[] = {"--ignore-user-config", "--ignore-rules", "--ephemeral", "--skip-git-repo-check",
-                                  "--json", "--full-auto", "--oss"};
+    static const char* flags[] = {
+        "--ignore-user-config", "--ignore-rules", "--ephemeral", "--skip-git-repo-check", "--json",
+        "--full-auto",          "--oss"};
     static const char* valued[] = {"--sandbox", "-s", "--color", "--cd", "-C", "--model", "-m", "--profile", "-p"};
     std::string model = "gpt-5.4-mini", directory;
     bool json = false;
@@ -169,7 +167,8 @@ int run(int argc, char** argv) {
       for (const char* option : valued)
         if (arg == option) matched = true;
       if (matched) {
-        if (at + 1 >= args.size()) return usageError("a value is required for '" + arg + "' but none was supplied", usage);
+        if (at + 1 >= args.size())
+          return usageError("a value is required for '" + arg + "' but none was supplied", usage);
         if (arg == "--model" || arg == "-m") model = args[at + 1];
         if (arg == "--cd" || arg == "-C") directory = args[at + 1];
         at += 2;

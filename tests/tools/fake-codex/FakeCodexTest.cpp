@@ -21,14 +21,23 @@ const fs::path fakeCodex = FAKE_CODEX_PATH;
 
 // The executor's overrides, as it passes them to every runtime.
 std::vector<std::string> overrides(const fs::path& work) {
-  std::vector<std::string> pairs = {
-      R"(cli_auth_credentials_store="keyring")", R"(forced_login_method="chatgpt")",
-      R"(model_provider="corvane-openai")", R"(model_reasoning_effort="low")", R"(approval_policy="never")",
-      R"(web_search="disabled")", "features.shell_tool=false", "features.unified_exec=false",
-      "project_doc_max_bytes=0", R"(history.persistence="none")", "analytics.enabled=false",
-      R"(model_providers.corvane-openai.name="OpenAI")", "model_providers.corvane-openai.request_max_retries=0",
-      "log_dir=\"" + (work / "logs").string() + "\"", "sqlite_home=\"" + (work / "state").string() + "\"",
-      "mcp_servers={}", "plugins={}"};
+  std::vector<std::string> pairs = {R"(cli_auth_credentials_store="keyring")",
+                                    R"(forced_login_method="chatgpt")",
+                                    R"(model_provider="corvane-openai")",
+                                    R"(model_reasoning_effort="low")",
+                                    R"(approval_policy="never")",
+                                    R"(web_search="disabled")",
+                                    "features.shell_tool=false",
+                                    "features.unified_exec=false",
+                                    "project_doc_max_bytes=0",
+                                    R"(history.persistence="none")",
+                                    "analytics.enabled=false",
+                                    R"(model_providers.corvane-openai.name="OpenAI")",
+                                    "model_providers.corvane-openai.request_max_retries=0",
+                                    "log_dir=\"" + (work / "logs").string() + "\"",
+                                    "sqlite_home=\"" + (work / "state").string() + "\"",
+                                    "mcp_servers={}",
+                                    "plugins={}"};
   std::vector<std::string> arguments;
   for (auto& pair : pairs) {
     arguments.push_back("-c");
@@ -61,8 +70,7 @@ class Account {
 
 class Server {
  public:
-  explicit Server(const Account& account)
-      : client_(fakeCodex, arguments(account.path()), account.environment()) {}
+  explicit Server(const Account& account) : client_(fakeCodex, arguments(account.path()), account.environment()) {}
 
   static std::vector<std::string> arguments(const fs::path& work) {
     std::vector<std::string> list = {"app-server", "--listen", "stdio://"};
@@ -105,7 +113,8 @@ TEST(FakeCodexAppServer, AnswersWithTheRealEnvelopesAndProtocolErrors) {
   server.send(Json{{"id", 0}, {"method", "account/read"}, {"params", {{"refreshToken", false}}}});
   EXPECT_EQ(R"({"error":{"code":-32600,"message":"Not initialized"},"id":0})", server.line());
 
-  server.send(Json{{"id", 1}, {"method", "initialize"},
+  server.send(Json{{"id", 1},
+                   {"method", "initialize"},
                    {"params", {{"clientInfo", {{"name", "corvane_local"}, {"version", "0.1.0"}}}}}});
   std::string raw = server.line();
   EXPECT_EQ(0u, raw.find(R"({"id":1,"result":{"userAgent":"corvane_local/0.169.0 )")) << raw;
@@ -127,10 +136,12 @@ TEST(FakeCodexAppServer, AnswersWithTheRealEnvelopesAndProtocolErrors) {
     std::optional<Json> params;
     Json error;
   } cases[] = {
-      {"s1", "initialize", Json{{"clientInfo", {{"name", "p"}, {"version", "1"}}}}, error(-32600, "Already initialized")},
+      {"s1", "initialize", Json{{"clientInfo", {{"name", "p"}, {"version", "1"}}}},
+       error(-32600, "Already initialized")},
       {3, "account/login/start", Json{{"type", "bogus"}},
-       error(-32600, "Invalid request: unknown variant `bogus`, expected one of `apiKey`, `chatgpt`, "
-                     "`chatgptDeviceCode`, `chatgptAuthTokens`, `amazonBedrock`, `amazonBedrockAccessKeys`")},
+       error(-32600,
+             "Invalid request: unknown variant `bogus`, expected one of `apiKey`, `chatgpt`, "
+             "`chatgptDeviceCode`, `chatgptAuthTokens`, `amazonBedrock`, `amazonBedrockAccessKeys`")},
       {4, "account/login/start", std::nullopt, error(-32600, "Invalid request: missing field `params`")},
       {5, "account/read", std::nullopt, error(-32600, "Invalid request: missing field `params`")},
       {6, "account/login/cancel", Json::object(), error(-32600, "Invalid request: missing field `loginId`")},
@@ -179,9 +190,10 @@ TEST(FakeCodexAppServer, DeviceCodeSignInSignsTheHomeInForLaterRuns) {
     EXPECT_EQ("WXYZ-1234", started["userCode"]);
     Json completed = server.next();
     EXPECT_EQ("account/login/completed", completed["method"]);
-    EXPECT_EQ((Json{{"loginId", started["loginId"]}, {"success", true}, {"error", nullptr},
-                    {"onboardingEntrypoint", nullptr}}),
-              completed["params"]);
+    EXPECT_EQ(
+        (Json{
+            {"loginId", started["loginId"]}, {"success", true}, {"error", nullptr}, {"onboardingEntrypoint", nullptr}}),
+        completed["params"]);
     EXPECT_EQ((Json{{"authMode", "chatgpt"}, {"planType", "pro"}}), server.next()["params"]);
   }
   ASSERT_TRUE(account.signedIn());
@@ -215,8 +227,8 @@ TEST(FakeCodexAppServer, SignInFailuresEndAsTheRealRuntimeEndsThem) {
     const char* name;
     Json scenario;
     bool cancel;
-    Json startError;       // null: the start succeeds
-    std::string failure;   // the completion's error text
+    Json startError;      // null: the start succeeds
+    std::string failure;  // the completion's error text
   } cases[] = {
       {"device auth fails", Json{{"deviceCode", {{"outcome", "failure"}, {"completeAfterMs", 0}}}}, false, nullptr,
        "device auth failed with status 500 Internal Server Error"},
@@ -226,12 +238,14 @@ TEST(FakeCodexAppServer, SignInFailuresEndAsTheRealRuntimeEndsThem) {
        "session found: Platform secure storage failure: no secret service provider or dbus session found: no secret "
        "service provider or dbus session found"},
       {"offline", Json{{"network", "offline"}}, false,
-       error(-32603, "failed to request device code: error sending request for url "
-                     "(https://auth.openai.com/api/accounts/deviceauth/usercode)"),
+       error(-32603,
+             "failed to request device code: error sending request for url "
+             "(https://auth.openai.com/api/accounts/deviceauth/usercode)"),
        ""},
       {"disabled", Json{{"deviceCode", {{"enabled", false}}}}, false,
-       error(-32600, "device code login is not enabled for this Codex server. Use the browser login or verify the "
-                     "server URL."),
+       error(-32600,
+             "device code login is not enabled for this Codex server. Use the browser login or verify the "
+             "server URL."),
        ""},
   };
   for (const auto& c : cases) {
@@ -275,15 +289,17 @@ TEST(FakeCodexAppServer, ReadFailuresCarryTheRealCodesAndTexts) {
                          " failed: 500 Internal Server Error; content-type=text/plain; body=upstream says no")},
       {"offline limits", Json{{"network", "offline"}}, "account/rateLimits/read",
        error(-32603, "failed to fetch codex rate limits: error sending request for url (" + usage + ")")},
-      {"offline read", Json{{"network", "offline"}}, "account/read", error(-32603, "workspace routing discovery failed")},
+      {"offline read", Json{{"network", "offline"}}, "account/read",
+       error(-32603, "workspace routing discovery failed")},
       {"routing 401", Json{{"routingStatus", 401}}, "account/read",
        error(-32603, "workspace routing discovery unauthorized (401)")},
       {"keyring limits", Json{{"keyring", "unavailable"}}, "account/rateLimits/read",
        error(-32600, "codex account authentication required to read rate limits")},
       {"keyring logout", Json{{"keyring", "unavailable"}}, "account/logout",
-       error(-32603, "logout failed: failed to load CLI auth from keyring: Platform secure storage failure: no secret "
-                     "service provider or dbus session found: Platform secure storage failure: no secret service "
-                     "provider or dbus session found: no secret service provider or dbus session found")},
+       error(-32603,
+             "logout failed: failed to load CLI auth from keyring: Platform secure storage failure: no secret "
+             "service provider or dbus session found: Platform secure storage failure: no secret service "
+             "provider or dbus session found: no secret service provider or dbus session found")},
       {"literal error", Json{{"methods", {{"account/read", {{"error", error(-32603, "boom")}}}}}}, "account/read",
        error(-32603, "boom")},
   };
@@ -304,9 +320,10 @@ TEST(FakeCodexAppServer, ReadFailuresCarryTheRealCodesAndTexts) {
 TEST(FakeCodexAppServer, PerCallScriptsCountAcrossRunsOfOneHome) {
   Account account;
   account.signIn();
-  account.scenario(Json{{"accountUpdatedDelayMs", 0},
-                        {"methods", {{"account/rateLimits/read", {{{"failure", "offline"}}, Json::object()}}}},
-                        {"rateLimits", {Json::object(), {{"primary", {{"usedPercent", 90}}}}, {{"primary", nullptr}}}}});
+  account.scenario(
+      Json{{"accountUpdatedDelayMs", 0},
+           {"methods", {{"account/rateLimits/read", {{{"failure", "offline"}}, Json::object()}}}},
+           {"rateLimits", {Json::object(), {{"primary", {{"usedPercent", 90}}}}, {{"primary", nullptr}}}}});
   std::vector<Json> answers;
   for (int run = 0; run < 3; ++run) {
     Server server(account);
@@ -410,9 +427,20 @@ TEST(FakeCodexAppServer, CanSurviveSigtermAndLeaveChildrenInItsGroup) {
 }
 
 RunResult exec(const Account& account, double timeoutSeconds = 5) {
-  std::vector<std::string> arguments = {"exec", "--ignore-user-config", "--ignore-rules", "--ephemeral",
-                                        "--skip-git-repo-check", "--sandbox", "read-only", "--json", "--color",
-                                        "never", "--cd", account.path().string(), "--model", "gpt-5.6-luna"};
+  std::vector<std::string> arguments = {"exec",
+                                        "--ignore-user-config",
+                                        "--ignore-rules",
+                                        "--ephemeral",
+                                        "--skip-git-repo-check",
+                                        "--sandbox",
+                                        "read-only",
+                                        "--json",
+                                        "--color",
+                                        "never",
+                                        "--cd",
+                                        account.path().string(),
+                                        "--model",
+                                        "gpt-5.6-luna"};
   auto extra = overrides(account.path());
   arguments.insert(arguments.end(), extra.begin(), extra.end());
   arguments.push_back("Reply with exactly OK. Do not use any tools.");
@@ -449,7 +477,8 @@ TEST(FakeCodexExec, PrintsTheEventStreamOfEachOutcome) {
     int status;
     Types types;
   } cases[] = {
-      {"ok", true, Json::object(), 0, with({"item.completed:reasoning", "item.completed:agent_message", "turn.completed"})},
+      {"ok", true, Json::object(), 0,
+       with({"item.completed:reasoning", "item.completed:agent_message", "turn.completed"})},
       {"reasoning only", true, Json{{"exec", {{"outcome", "reasoningOnly"}}}}, 0,
        with({"item.completed:reasoning", "turn.completed"})},
       {"tool", true, Json{{"exec", {{"outcome", "tool"}}}}, 0,
@@ -474,8 +503,9 @@ TEST(FakeCodexExec, PrintsTheEventStreamOfEachOutcome) {
 TEST(FakeCodexExec, FailedTurnRepeatsTheErrorAndWarningNamesTheModel) {
   Account account;
   account.signIn();
-  account.scenario(Json{{"exec", {{{"outcome", "ok"}, {"text", "Hi there!"}},
-                                  {{"outcome", "failed"}, {"message", "You’ve hit your usage limit."}}}}});
+  account.scenario(Json{{"exec",
+                         {{{"outcome", "ok"}, {"text", "Hi there!"}},
+                          {{"outcome", "failed"}, {"message", "You’ve hit your usage limit."}}}}});
   RunResult ok = exec(account);
   auto lines = [](const std::string& out) {
     std::vector<Json> events;
@@ -501,7 +531,7 @@ TEST(FakeCodexArguments, RefusesWhatTheRealRuntimeRefuses) {
   RunOptions options;
   options.environment["CODEX_HOME"] = account.path().string();
   std::vector<std::vector<std::string>> refused = {
-      {"frobnicate"}, {"app-server", "--bogus"}, {"app-server", "--listen", "ws://127.0.0.1:1"},
+      {"frobnicate"},     {"app-server", "--bogus"},          {"app-server", "--listen", "ws://127.0.0.1:1"},
       {"exec", "--json"}, {"exec", "--json", "--bogus", "x"}, {"exec", "-c", "novalue", "--json", "x"}};
   for (const auto& arguments : refused) {
     RunResult run = runProgram(fakeCodex, arguments, options);
