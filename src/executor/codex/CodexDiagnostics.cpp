@@ -56,7 +56,8 @@ std::optional<std::vector<CodexDiagnostics::Entry>> decode(const Json& history) 
 bool isCurrent(const CodexDiagnostics::Entry& entry, double now) {
   double age = now - entry.recordedAt;
   return std::isfinite(entry.recordedAt) && age >= 0 && age <= CodexDiagnostics::maximumAgeSeconds &&
-         CodexFailureCode::parse(entry.code) && (!entry.rpcCode || (*entry.rpcCode >= -32768 && *entry.rpcCode <= 32767)) &&
+         CodexFailureCode::parse(entry.code) &&
+         (!entry.rpcCode || (*entry.rpcCode >= -32768 && *entry.rpcCode <= 32767)) &&
          (!entry.httpStatus || (*entry.httpStatus >= 400 && *entry.httpStatus <= 599));
 }
 

@@ -109,8 +109,8 @@ void CodexProcess::observe(const Json& message) {
   const Json* params = loginCompletionParams(message);
   if (!params) return;
   std::string loginID = (*params)["loginId"].get<std::string>();
-  auto stored = std::find_if(completions_.begin(), completions_.end(),
-                             [&](const auto& entry) { return entry.first == loginID; });
+  auto stored =
+      std::find_if(completions_.begin(), completions_.end(), [&](const auto& entry) { return entry.first == loginID; });
   if (stored != completions_.end()) {
     stored->second = *params;
     return;

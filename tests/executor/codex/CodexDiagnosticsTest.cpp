@@ -59,12 +59,15 @@ TEST_F(CodexDiagnosticsTest, KeepsOnlyValidRecentEntriesInFileOrder) {
       {"one second in the future", entry(nowSeconds + 1), std::nullopt},
       {"unknown code", entry(nowSeconds - 1, "codex_account_read_bogus"), std::nullopt},
       {"rpc code in range", withRpc, same(withRpc)},
-      {"rpc code out of range", {{"recordedAt", nowSeconds}, {"code", "codex_logout_protocol"}, {"rpcCode", 32768}},
+      {"rpc code out of range",
+       {{"recordedAt", nowSeconds}, {"code", "codex_logout_protocol"}, {"rpcCode", 32768}},
        std::nullopt},
       {"http status in range", withHttp, same(withHttp)},
-      {"http status out of range", {{"recordedAt", nowSeconds}, {"code", "codex_logout_failed"}, {"httpStatus", 399}},
+      {"http status out of range",
+       {{"recordedAt", nowSeconds}, {"code", "codex_logout_failed"}, {"httpStatus", 399}},
        std::nullopt},
-      {"null numbers", {{"recordedAt", nowSeconds - 4}, {"code", "codex_logout_failed"}, {"rpcCode", nullptr}},
+      {"null numbers",
+       {{"recordedAt", nowSeconds - 4}, {"code", "codex_logout_failed"}, {"rpcCode", nullptr}},
        same(entry(nowSeconds - 4, "codex_logout_failed"))},
   };
   Json stored = Json::array();
@@ -104,7 +107,8 @@ TEST_F(CodexDiagnosticsTest, UnreadableHistoriesReadAsEmpty) {
       {"entries not a list", R"({"entries": {}})"},
       {"an entry without code", R"({"entries": [{"recordedAt": 1800000000}]})"},
       {"a code that is not a string", R"({"entries": [{"recordedAt": 1800000000, "code": 5}]})"},
-      {"a fractional rpc code", R"({"entries": [{"recordedAt": 1800000000, "code": "codex_other_failed", "rpcCode": 1.5}]})"},
+      {"a fractional rpc code",
+       R"({"entries": [{"recordedAt": 1800000000, "code": "codex_other_failed", "rpcCode": 1.5}]})"},
       {"a string time", R"({"entries": [{"recordedAt": "1800000000", "code": "codex_other_failed"}]})"},
   };
   for (const auto& [name, text] : cases) {
@@ -131,7 +135,7 @@ TEST_F(CodexDiagnosticsTest, RecordsIntoAnEmptyDirectoryWithoutAbsentNumbers) {
 TEST_F(CodexDiagnosticsTest, RecordingPrunesAndCapsTheFile) {
   Json list = Json::array();
   list.push_back(entry(nowSeconds - 9 * 86400));  // expired
-  list.push_back(entry(nowSeconds, "garbage"));    // invalid
+  list.push_back(entry(nowSeconds, "garbage"));   // invalid
   for (int i = 0; i < 128; ++i) list.push_back(entry(nowSeconds - 200 + i));
   writeHistory(list);
   diagnostics.record(failure("codex_logout_keychain"), now);

@@ -35,10 +35,10 @@ TEST(CodexFailure, ClassifiesRuntimeErrorValues) {
   const ProviderCase cases[] = {
       {"protocol code, any message", R"({"code":-32601,"message":"rate limited: 429 timeout"})", "account/read",
        "codex_account_read_protocol", -32601, std::nullopt},
-      {"not initialized", R"({"code":-32600,"message":"Not initialized"})", "initialize",
-       "codex_initialize_protocol", -32600, std::nullopt},
-      {"parse error code", R"({"code":-32700,"message":"x"})", "account/read", "codex_account_read_protocol",
-       -32700, std::nullopt},
+      {"not initialized", R"({"code":-32600,"message":"Not initialized"})", "initialize", "codex_initialize_protocol",
+       -32600, std::nullopt},
+      {"parse error code", R"({"code":-32700,"message":"x"})", "account/read", "codex_account_read_protocol", -32700,
+       std::nullopt},
       {"internal error is not protocol", R"({"code":-32603,"message":"something broke"})", "account/read",
        "codex_account_read_failed", -32603, std::nullopt},
       {"bare 429", R"({"code":-32603,"message":"upstream said 429"})", "account/rateLimits/read",
@@ -58,8 +58,9 @@ TEST(CodexFailure, ClassifiesRuntimeErrorValues) {
        "account/rateLimits/read", "codex_quota_read_failed", -32603, std::nullopt},
       {"data statusCode 503", R"({"message":"x","data":{"statusCode":503}})", "account/read",
        "codex_account_read_service_unavailable", std::nullopt, 503},
-      {"data httpStatus 404 wins over statusCode", R"({"message":"nothing telling","data":{"httpStatus":404,"statusCode":429}})",
-       "account/read", "codex_account_read_failed", std::nullopt, 404},
+      {"data httpStatus 404 wins over statusCode",
+       R"({"message":"nothing telling","data":{"httpStatus":404,"statusCode":429}})", "account/read",
+       "codex_account_read_failed", std::nullopt, 404},
       {"invalid data httpStatus falls back to the text only",
        R"({"message":"http status 502","data":{"httpStatus":"429","statusCode":429}})", "account/read",
        "codex_account_read_service_unavailable", std::nullopt, 502},
@@ -69,9 +70,8 @@ TEST(CodexFailure, ClassifiesRuntimeErrorValues) {
        "codex_account_read_failed", std::nullopt, std::nullopt},
       {"integral float data status", R"({"message":"x","data":{"httpStatus":429.0}})", "account/read",
        "codex_account_read_rate_limited", std::nullopt, 429},
-      {"device code disabled",
-       R"({"code":-32600,"message":"Device code login is disabled for this workspace"})", "account/login/start",
-       "codex_login_start_device_auth_disabled", -32600, std::nullopt},
+      {"device code disabled", R"({"code":-32600,"message":"Device code login is disabled for this workspace"})",
+       "account/login/start", "codex_login_start_device_auth_disabled", -32600, std::nullopt},
       {"device-code not enabled", R"({"message":"device-code auth not enabled"})", "account/login/start",
        "codex_login_start_device_auth_disabled", std::nullopt, std::nullopt},
       {"real runtime's not-enabled text, protocol code",
@@ -95,16 +95,17 @@ TEST(CodexFailure, ClassifiesRuntimeErrorValues) {
        std::nullopt, std::nullopt},
       {"tls beats timeout", R"({"message":"TLS handshake timed out"})", "account/read", "codex_account_read_tls",
        std::nullopt, std::nullopt},
-      {"timeout", R"("device auth timed out after 15 minutes")", "account/login/completed",
-       "codex_login_wait_timeout", std::nullopt, std::nullopt},
+      {"timeout", R"("device auth timed out after 15 minutes")", "account/login/completed", "codex_login_wait_timeout",
+       std::nullopt, std::nullopt},
       {"status beats timeout", R"({"message":"status 500 after timeout"})", "account/read",
        "codex_account_read_service_unavailable", std::nullopt, 500},
       {"other status goes on", R"({"message":"HTTP 404 then connection refused"})", "account/read",
        "codex_account_read_network", std::nullopt, 404},
-      {"offline", R"j({"code":-32603,"message":"failed to fetch codex rate limits: error sending request for url (https://chatgpt.com/backend-api/wham/usage)"})j",
+      {"offline",
+       R"j({"code":-32603,"message":"failed to fetch codex rate limits: error sending request for url (https://chatgpt.com/backend-api/wham/usage)"})j",
        "account/rateLimits/read", "codex_quota_read_network", -32603, std::nullopt},
-      {"dns", R"({"message":"dns error: failed to lookup address information"})", "other/method",
-       "codex_other_network", std::nullopt, std::nullopt},
+      {"dns", R"({"message":"dns error: failed to lookup address information"})", "other/method", "codex_other_network",
+       std::nullopt, std::nullopt},
       {"message not a string", R"({"message":42})", "account/read", "codex_account_read_failed", std::nullopt,
        std::nullopt},
       {"null", "null", "account/read", "codex_account_read_failed", std::nullopt, std::nullopt},
@@ -127,7 +128,7 @@ TEST(CodexFailure, LooksOnlyAtTheFirst8192CharactersOfTheMessage) {
   // Multi-byte characters count once each.
   std::string padding;
   for (int i = 0; i < 8180; ++i) padding += "é";
-  Json inside = {{"message", padding + "timeout"}};   // ends at character 8187
+  Json inside = {{"message", padding + "timeout"}};  // ends at character 8187
   Json outside = {{"message", padding + "........timeout"}};
   EXPECT_EQ(CodexFailure::provider(&inside, "account/read").code.category, CodexFailureCategory::timeout);
   EXPECT_EQ(CodexFailure::provider(&outside, "account/read").code.category, CodexFailureCategory::failed);

@@ -108,9 +108,10 @@ class CodexProcessTest : public ::testing::Test {
   fs::path work = root / "work";
   int guard = -1;
   std::vector<std::string> arguments = {"app-server", "--listen", "stdio://"};
-  std::map<std::string, std::string> environment = {
-      {"CODEX_HOME", (root / "home").string()}, {"HOME", root.path().string()}, {"PATH", "/usr/bin:/bin"},
-      {"LANG", "C.UTF-8"}};
+  std::map<std::string, std::string> environment = {{"CODEX_HOME", (root / "home").string()},
+                                                    {"HOME", root.path().string()},
+                                                    {"PATH", "/usr/bin:/bin"},
+                                                    {"LANG", "C.UTF-8"}};
   std::unique_ptr<CodexProcess> process;
   std::vector<CodexFailure> failures;
   std::vector<std::pair<std::string, int>> successes;
@@ -171,7 +172,10 @@ TEST_F(CodexProcessTest, NumbersRequestsAndIgnoresLateAnswers) {
   for (const auto& line : receivedAtLeast(4))
     if (line.contains("id")) requests.push_back(line);
   ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(requests[0], Json::parse(R"({"id":1,"method":"initialize","params":{"clientInfo":{"name":"corvane_local","version":"0.1.0"}}})"));
+  EXPECT_EQ(
+      requests[0],
+      Json::parse(
+          R"({"id":1,"method":"initialize","params":{"clientInfo":{"name":"corvane_local","version":"0.1.0"}}})"));
   EXPECT_EQ(requests[1], Json::parse(R"({"id":2,"method":"account/read","params":{"refreshToken":false}})"));
   EXPECT_EQ(requests[2], Json::parse(R"({"id":3,"method":"account/rateLimits/read"})"));
   EXPECT_TRUE(failures.empty());
@@ -228,7 +232,8 @@ TEST_F(CodexProcessTest, AnswersShapedUnusually) {
        "no error",
        nullptr},
       {"two lines in one write",
-       {{"before", {{{"raw", "{\"method\":\"configWarning\",\"params\":{}}\n{\"id\":$requestId,\"result\":{\"both\":1}}\n"}}}},
+       {{"before",
+         {{{"raw", "{\"method\":\"configWarning\",\"params\":{}}\n{\"id\":$requestId,\"result\":{\"both\":1}}\n"}}}},
         {"hang", true}},
        "no error",
        {{"both", 1}}},
@@ -239,18 +244,23 @@ TEST_F(CodexProcessTest, AnswersShapedUnusually) {
        {{"split", true}}},
       {"a line that is not JSON", {{"before", {{{"raw", "garbage\n"}}}}}, "codex_account_read_protocol", nullptr},
       {"a JSON line that is not an object", {{"before", {line({1, 2, 3})}}}, "codex_account_read_protocol", nullptr},
-      {"an oversized line", {{"before", {{{"oversized", 1048577}, {"newline", true}}}}}, "codex_account_read_protocol",
+      {"an oversized line",
+       {{"before", {{{"oversized", 1048577}, {"newline", true}}}}},
+       "codex_account_read_protocol",
        nullptr},
-      {"an unterminated oversized line", {{"before", {{{"oversized", 1048577}, {"newline", false}}}}, {"hang", true}},
-       "codex_account_read_protocol", nullptr},
-      {"a line of exactly the limit",
-       {{"before", {{{"oversized", 1048576}, {"newline", true}}}}},
-       "no error",
+      {"an unterminated oversized line",
+       {{"before", {{{"oversized", 1048577}, {"newline", false}}}}, {"hang", true}},
+       "codex_account_read_protocol",
        nullptr},
-      {"the runtime exits without answering", {{"hang", true}, {"exit", 0}}, "codex_account_read_runtime_closed",
+      {"a line of exactly the limit", {{"before", {{{"oversized", 1048576}, {"newline", true}}}}}, "no error", nullptr},
+      {"the runtime exits without answering",
+       {{"hang", true}, {"exit", 0}},
+       "codex_account_read_runtime_closed",
        nullptr},
-      {"the runtime closes its output", {{"before", {{{"closeStdout", true}}}}, {"hang", true}},
-       "codex_account_read_runtime_closed", nullptr},
+      {"the runtime closes its output",
+       {{"before", {{{"closeStdout", true}}}}, {"hang", true}},
+       "codex_account_read_runtime_closed",
+       nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -264,8 +274,10 @@ TEST_F(CodexProcessTest, AnswersShapedUnusually) {
     std::string code = failureOf([&] { result = codex.request("account/read", Json::object(), soon()); });
     EXPECT_EQ(code, c.code);
     if (code == "no error") {
-      if (!c.result.is_null()) EXPECT_EQ(result, c.result);
-      else EXPECT_TRUE(result.contains("account"));
+      if (!c.result.is_null())
+        EXPECT_EQ(result, c.result);
+      else
+        EXPECT_TRUE(result.contains("account"));
       EXPECT_TRUE(failures.empty());
     } else {
       ASSERT_EQ(failures.size(), 1u) << "reported once";
@@ -277,10 +289,12 @@ TEST_F(CodexProcessTest, AnswersShapedUnusually) {
 
 TEST_F(CodexProcessTest, RefusesServerRequestsEvenWithTheAwaitedID) {
   signedIn();
-  scenario({{"afterInitialize", {{{"serverRequest", "item/tool/requestUserInput"}, {"params", Json::object()}, {"id", 7}}}},
-            {"methods",
-             {{"account/read",
-               {{"before", {{{"line", {{"id", "$requestId"}, {"method", "item/tool/call"}, {"params", Json::object()}}}}}}}}}}});
+  scenario(
+      {{"afterInitialize", {{{"serverRequest", "item/tool/requestUserInput"}, {"params", Json::object()}, {"id", 7}}}},
+       {"methods",
+        {{"account/read",
+          {{"before",
+            {{{"line", {{"id", "$requestId"}, {"method", "item/tool/call"}, {"params", Json::object()}}}}}}}}}}});
   auto& codex = startInitialized();
   Json account = codex.request("account/read", Json::object(), soon());
   EXPECT_TRUE(account.contains("account"));
@@ -299,7 +313,9 @@ TEST_F(CodexProcessTest, RefusesToSendWhatCannotBeALine) {
               codex.request("account/read", Json{{"padding", std::string(LineChannel::lineLimit, 'x')}}, soon());
             }),
             "codex_account_read_protocol");
-  EXPECT_EQ(failureOf([&] { codex.request("account/logout", Json{{"bad", "\xff"}}, soon()); }),
+  EXPECT_EQ(failureOf([&] {
+              codex.request("account/logout", Json{{"bad", "\xff"}}, soon());
+            }),
             "codex_logout_protocol");
   EXPECT_EQ(failures.size(), 2u);
   // Neither was sent; the process still works.
@@ -320,9 +336,10 @@ TEST_F(CodexProcessTest, APassedDeadlineTimesOutBeforeReading) {
 }
 
 TEST_F(CodexProcessTest, WaitsForSignInCompletions) {
-  scenario({{"deviceCode",
-             {{{"completeAfterMs", 300}, {"loginId", "11111111-2222-3333-4444-555555555555"}},
-              {{"completeAfterMs", 100}, {"outcome", "failure"}, {"loginId", "22222222-2222-3333-4444-555555555555"}}}}});
+  scenario(
+      {{"deviceCode",
+        {{{"completeAfterMs", 300}, {"loginId", "11111111-2222-3333-4444-555555555555"}},
+         {{"completeAfterMs", 100}, {"outcome", "failure"}, {"loginId", "22222222-2222-3333-4444-555555555555"}}}}});
   auto& codex = startInitialized();
   Json login = codex.request("account/login/start", Json{{"type", "chatgptDeviceCode"}}, soon());
   ASSERT_EQ(login["loginId"], "11111111-2222-3333-4444-555555555555");
@@ -344,8 +361,9 @@ TEST_F(CodexProcessTest, WaitsForSignInCompletions) {
 TEST_F(CodexProcessTest, KeepsAtMostEightUnclaimedCompletionsDroppingTheOldest) {
   Json notifications = Json::array();
   for (int i = 1; i <= 9; ++i)
-    notifications.push_back({{"notification", "account/login/completed"},
-                             {"params", {{"loginId", "login-" + std::to_string(i)}, {"success", true}, {"error", nullptr}}}});
+    notifications.push_back(
+        {{"notification", "account/login/completed"},
+         {"params", {{"loginId", "login-" + std::to_string(i)}, {"success", true}, {"error", nullptr}}}});
   scenario({{"afterInitialize", notifications}});
   auto& codex = startInitialized();
   codex.request("account/read", Json::object(), soon());  // reads past all nine

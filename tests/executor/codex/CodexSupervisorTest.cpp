@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -101,7 +101,7 @@ class CodexSupervisorTest : public ::testing::Test {
   // temporary directory as $1.
   pid_t start(const std::string& script, double deadline, Launch launch = {}) {
     if (launch.arguments.empty())
-      launch.arguments = {std::to_string(getpid()), decimal(deadline), "/bin/sh", "-c", script, "runtime",
+      launch.arguments = {std::to_string(getpid()),  decimal(deadline), "/bin/sh", "-c", script, "runtime",
                           directory_.path().string()};
     pid_t pid = startSupervisor(launch);
     EXPECT_GT(pid, 0);
@@ -143,7 +143,10 @@ TEST_F(CodexSupervisorTest, RefusesBadStartsWithStatusTwoBeforeStartingAnything)
     return Launch{{std::move(pid), std::move(deadline), std::move(runtime), "-c", ": > '" + marker + "'"}};
   };
   std::vector<Case> cases = {
-      {"two arguments", [&](auto&) { return Launch{{parent, soon()}}; }},
+      {"two arguments",
+       [&](auto&) {
+         return Launch{{parent, soon()}};
+       }},
       {"parent 1", [&](auto& m) { return with("1", soon(), "/bin/sh", m); }},
       {"parent 0", [&](auto& m) { return with("0", soon(), "/bin/sh", m); }},
       {"parent not a number", [&](auto& m) { return with(parent + "x", soon(), "/bin/sh", m); }},
@@ -183,9 +186,13 @@ TEST_F(CodexSupervisorTest, RefusesBadStartsWithStatusTwoBeforeStartingAnything)
 
 TEST_F(CodexSupervisorTest, StartsTheRuntimeInItsGroupWithItsArgumentsAndEnvironment) {
   Launch launch;
-  launch.arguments = {"+" + std::to_string(getpid()), decimal(continuousSeconds() + 60), "/bin/sh", "-c",
+  launch.arguments = {"+" + std::to_string(getpid()),
+                      decimal(continuousSeconds() + 60),
+                      "/bin/sh",
+                      "-c",
                       "echo $$ > \"$1/pid.part\" && mv \"$1/pid.part\" \"$1/pid\"; while :; do sleep 0.2; done",
-                      "runtime", directory_.path().string()};
+                      "runtime",
+                      directory_.path().string()};
   launch.environment = {"PATH=/usr/bin:/bin", "CORVANE_MARK=a b=c"};
   pid_t supervisor = start("", 0, launch);
   ASSERT_TRUE(waitForFile(file("pid")));
@@ -212,10 +219,14 @@ TEST_F(CodexSupervisorTest, HandsTheRuntimeExactlyDescriptorsZeroToThree) {
   ASSERT_GE(leaked, 20);
   Launch launch;
   launch.leakedDescriptor = leaked;
-  launch.arguments = {std::to_string(getpid()), decimal(continuousSeconds() + 60), "/bin/sh", "-c",
+  launch.arguments = {std::to_string(getpid()),
+                      decimal(continuousSeconds() + 60),
+                      "/bin/sh",
+                      "-c",
                       "n=0; while [ $n -lt 64 ]; do if [ -e /proc/$$/fd/$n ]; then echo $n >> \"$1/fds.part\"; fi; "
                       "n=$((n+1)); done; mv \"$1/fds.part\" \"$1/fds\"; exec sleep 30",
-                      "runtime", directory_.path().string()};
+                      "runtime",
+                      directory_.path().string()};
   pid_t supervisor = start("", 0, launch);
   close(leaked);
   ASSERT_TRUE(waitForFile(file("fds")));
@@ -279,8 +290,13 @@ TEST_F(CodexSupervisorTest, KillsTheGroupWhenTheExecutorIsKilled) {
   ASSERT_GE(executor, 0);
   if (executor == 0) {
     Launch launch;
-    launch.arguments = {std::to_string(getpid()), decimal(deadline), "/bin/sh", "-c",
-                        "trap '' TERM; : > \"$1/started\"; while :; do sleep 0.2; done", "runtime", directory};
+    launch.arguments = {std::to_string(getpid()),
+                        decimal(deadline),
+                        "/bin/sh",
+                        "-c",
+                        "trap '' TERM; : > \"$1/started\"; while :; do sleep 0.2; done",
+                        "runtime",
+                        directory};
     pid_t supervisor = startSupervisor(launch);
     if (write(report[1], &supervisor, sizeof supervisor) != sizeof supervisor) _exit(1);
     while (true) pause();
@@ -303,8 +319,7 @@ TEST_F(CodexSupervisorTest, KillsTheGroupWhenTheExecutorIsKilled) {
 }
 
 TEST_F(CodexSupervisorTest, TerminateProcessGroupEndsASupervisedRuntimeAndReapsTheSupervisor) {
-  pid_t supervisor = start("trap '' TERM; : > \"$1/started\"; while :; do sleep 0.2; done",
-                           continuousSeconds() + 600);
+  pid_t supervisor = start("trap '' TERM; : > \"$1/started\"; while :; do sleep 0.2; done", continuousSeconds() + 600);
   ASSERT_TRUE(waitForFile(file("started")));
   terminate(supervisor, 2);
   EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));

@@ -9,7 +9,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace corvane::testing {
@@ -36,6 +35,19 @@ std::optional<pid_t> parsePid(std::string_view text) {
   return value;
 }
 
+// The whole of a small /proc file; empty when the process went away while
+// it was read (streams would throw then).
+std::string readProcFile(const fs::path& path) {
+  std::string text;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  ssize_t count;
+  while ((count = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(count));
+  ::close(fd);
+  return count < 0 ? std::string() : text;
+}
+
 std::optional<fs::path> ledgerDirectory() {
   const char* directory = std::getenv("CORVANE_PROCESS_LEDGER");
   if (!directory || directory[0] == '\0') return std::nullopt;
@@ -47,11 +59,11 @@ std::optional<fs::path> ledgerDirectory() {
 std::vector<ProcessEntry> listProcesses() {
   std::vector<ProcessEntry> processes;
   std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc", error)) {
-    auto pid = parsePid(entry.path().filename().string());
+  for (auto entry = fs::directory_iterator("/proc", error); !error && entry != fs::directory_iterator();
+       entry.increment(error)) {
+    auto pid = parsePid(entry->path().filename().string());
     if (!pid) continue;
-    std::ifstream statFile(entry.path() / "stat");
-    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+    std::string stat = readProcFile(entry->path() / "stat");
     // The command name in parentheses may itself hold spaces and ")".
     auto close = stat.rfind(')');
     if (close == std::string::npos) continue;
@@ -60,8 +72,7 @@ std::vector<ProcessEntry> listProcesses() {
     process.pid = *pid;
     fields >> process.state >> process.parent >> process.group;
     if (!fields) continue;
-    std::ifstream cmdline(entry.path() / "cmdline");
-    std::string arguments((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    std::string arguments = readProcFile(entry->path() / "cmdline");
     for (char& c : arguments)
       if (c == '\0') c = ' ';
     process.commandLine = arguments;
