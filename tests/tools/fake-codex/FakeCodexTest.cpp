@@ -7,6 +7,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "executor/codex/ProcessGroups.h"
 #include "support/RunResult.h"
 #include "support/TemporaryDirectory.h"
 #include "tools/fake-codex/LineClient.h"
@@ -397,13 +398,6 @@ TEST(FakeCodexAppServer, ExitsEarlyAndRecordsHowItWasStarted) {
   EXPECT_EQ("cli_auth_credentials_store = \"keyring\"\n", invocation["configToml"]);
 }
 
-bool gone(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  auto close = text.rfind(')');
-  return text.empty() || (close != std::string::npos && text.substr(close + 2, 1) == "Z");
-}
-
 TEST(FakeCodexAppServer, CanSurviveSigtermAndLeaveChildrenInItsGroup) {
   Account account;
   account.scenario(Json{{"ignoreSigterm", true}, {"children", 2}});
@@ -417,13 +411,11 @@ TEST(FakeCodexAppServer, CanSurviveSigtermAndLeaveChildrenInItsGroup) {
     EXPECT_EQ(invocation["pid"], group);
     for (const auto& child : invocation["children"]) children.push_back(child);
     ASSERT_EQ(2u, children.size());
+    EXPECT_EQ(3u, livingMembers(group).size()) << "the fake and its two children share one group";
     ASSERT_EQ(0, kill(-group, SIGTERM));
     EXPECT_EQ(2, server.request(2, "account/read", Json::object())["id"]) << "SIGTERM did not end it";
   }  // the client kills the group with SIGKILL
-  for (pid_t child : children) {
-    for (int i = 0; i < 500 && !gone(child); ++i) usleep(10000);
-    EXPECT_TRUE(gone(child)) << child;
-  }
+  EXPECT_TRUE(waitUntilGroupGone(group, 10)) << "children of the fake outlived the group kill";
 }
 
 RunResult exec(const Account& account, double timeoutSeconds = 5) {

@@ -29,6 +29,8 @@ class LineClient {
   bool endsWithin(double timeoutSeconds);
   // Waits for the child to exit and returns its status (128 + signal when killed).
   int wait();
+  // The child's process identifier, which is also its process group's.
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
