@@ -1,12 +1,38 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace corvane {
 
-// The supervisor mode of the executable ("--internal-codex-supervisor"):
-// arguments are those after the flag; returns the process exit status.
+// The supervisor mode of the executable ("--internal-codex-supervisor"). The
+// executor starts a copy of itself this way between it and the Codex runtime,
+// so that no runtime outlives the executor or its deadline, even when the
+// executor crashes or is killed.
+//
+// arguments are those after the flag: the parent's process identifier, the
+// deadline (an absolute continuousSeconds() reading, at most an hour ahead),
+// the runtime's absolute path and the runtime's own arguments. The
+// supervisor must be its process group's leader and find descriptor 3 open.
+// It refuses with status 2 before starting anything when a check fails.
+// Once the runtime runs, this never returns: when the parent dies, the
+// deadline passes, the runtime exits or SIGTERM/SIGINT arrives, the whole
+// group is sent SIGTERM, then after 0.5 seconds SIGKILL, which ends the
+// supervisor too.
 int runCodexSupervisor(const std::vector<std::string>& arguments);
+
+// Ends the process group led by pid and reaps pid: SIGTERM to the group, a
+// wait of up to grace seconds for the leader to exit, then SIGKILL to the
+// group in every case so that no member survives. Blocks its caller for at
+// most grace seconds plus the reap. Does nothing for a pid below 2.
+void terminateProcessGroup(pid_t pid, double grace);
+
+// The running executable with symbolic links resolved, the program to start
+// in supervisor mode; nothing when the system cannot tell.
+std::optional<std::filesystem::path> runningExecutableURL();
 
 }  // namespace corvane

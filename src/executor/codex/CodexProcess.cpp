@@ -1,0 +1,189 @@
+#include "executor/codex/CodexProcess.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+
+#include "executor/codex/CodexSupervisor.h"
+#include "executor/codex/JsonRpc.h"
+#include "executor/codex/ProcessSpawn.h"
+#include "executor/support/CVError.h"
+#include "platform/Clock.h"
+
+namespace corvane {
+
+namespace {
+
+constexpr double closeGrace = 2;
+constexpr const char* loginCompletedMethod = "account/login/completed";
+
+// The shortest text that reads back as the same double.
+std::string shortestDecimal(double value) {
+  char buffer[64];
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+void closeAll(std::initializer_list<int> descriptors) {
+  for (int fd : descriptors)
+    if (fd >= 0) ::close(fd);
+}
+
+}  // namespace
+
+CodexProcess::CodexProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+                           const std::filesystem::path& directory,
+                           const std::map<std::string, std::string>& environment, int guardFD, double deadline,
+                           const std::optional<std::filesystem::path>& supervisor, FailureHandler onFailure,
+                           SuccessHandler onSuccess)
+    : CodexProcess(start(executable, arguments, directory, environment, guardFD, deadline, supervisor),
+                   std::move(onFailure), std::move(onSuccess)) {}
+
+CodexProcess::CodexProcess(Started started, FailureHandler onFailure, SuccessHandler onSuccess)
+    : pid_(started.pid),
+      channel_(started.inputFD, started.outputFD),
+      onFailure_(std::move(onFailure)),
+      onSuccess_(std::move(onSuccess)),
+      requestStarted_(platform::continuousSeconds()) {}
+
+CodexProcess::Started CodexProcess::start(const std::filesystem::path& executable,
+                                          const std::vector<std::string>& arguments,
+                                          const std::filesystem::path& directory,
+                                          const std::map<std::string, std::string>& environment, int guardFD,
+                                          double deadline, const std::optional<std::filesystem::path>& supervisor) {
+  if (!supervisor) throw CVError::runtime("runtime_unavailable");
+  int input[2] = {-1, -1};
+  int output[2] = {-1, -1};
+  if (pipe2(input, O_CLOEXEC) != 0) throw CVError::runtime("runtime_unavailable");
+  if (pipe2(output, O_CLOEXEC) != 0) {
+    closeAll({input[0], input[1]});
+    throw CVError::runtime("runtime_unavailable");
+  }
+  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (devNull < 0) {
+    closeAll({input[0], input[1], output[0], output[1]});
+    throw CVError::runtime("runtime_unavailable");
+  }
+
+  SpawnPlan plan;
+  plan.program = *supervisor;
+  plan.arguments = {supervisor->string(), "--internal-codex-supervisor", std::to_string(getpid()),
+                    shortestDecimal(deadline), executable.string()};
+  plan.arguments.insert(plan.arguments.end(), arguments.begin(), arguments.end());
+  plan.environment = environment;
+  plan.descriptors = {input[0], output[1], devNull, guardFD};
+  plan.directory = directory;
+  plan.newProcessGroup = true;
+  auto child = spawnProcess(plan);
+  closeAll({input[0], output[1], devNull});
+  if (!child) {
+    closeAll({input[1], output[0]});
+    throw CVError::runtime("runtime_unavailable");
+  }
+  return {*child, input[1], output[0]};
+}
+
+CodexProcess::~CodexProcess() { close(); }
+
+void CodexProcess::close() {
+  if (closed_) return;
+  closed_ = true;
+  channel_.close();
+  terminateProcessGroup(pid_, closeGrace);
+}
+
+void CodexProcess::send(const Json& message) { channel_.writeLine(encodeJsonRpcLine(message)); }
+
+void CodexProcess::notify(std::string_view method, const Json& params) { send(jsonRpcNotification(method, params)); }
+
+Json CodexProcess::receive(double deadline) { return decodeJsonRpcLine(channel_.readLine(deadline)); }
+
+void CodexProcess::observe(const Json& message) {
+  if (isJsonRpcServerRequest(message)) {
+    send(jsonRpcUnsupported(message["id"]));
+    return;
+  }
+  const Json* params = loginCompletionParams(message);
+  if (!params) return;
+  std::string loginID = (*params)["loginId"].get<std::string>();
+  auto stored =
+      std::find_if(completions_.begin(), completions_.end(), [&](const auto& entry) { return entry.first == loginID; });
+  if (stored != completions_.end()) {
+    stored->second = *params;
+    return;
+  }
+  // A bounded store: completions nobody waits for must not pile up. The
+  // oldest goes first.
+  if (completions_.size() >= maximumStoredCompletions) completions_.erase(completions_.begin());
+  completions_.emplace_back(std::move(loginID), *params);
+}
+
+int CodexProcess::elapsedMilliseconds() const {
+  double milliseconds = (platform::continuousSeconds() - requestStarted_) * 1000;
+  return static_cast<int>(std::clamp(milliseconds, 0.0, 86400000.0));
+}
+
+void CodexProcess::fail(CodexFailure failure) {
+  failure.durationMs = elapsedMilliseconds();
+  if (onFailure_) onFailure_(failure);
+  throw CVError::runtime(failure.code.rawValue());
+}
+
+template <typename Body>
+auto CodexProcess::reporting(std::string_view method, Body body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const CVError& error) {
+    if (error.kind() == CVError::Kind::runtime && CodexFailureCode::parse(error.message())) throw;
+    fail(CodexFailure::transport(error, method));
+  } catch (const std::exception& error) {
+    fail(CodexFailure::transport(error, method));
+  }
+}
+
+Json CodexProcess::request(std::string_view method, const std::optional<Json>& params, double deadline) {
+  requestStarted_ = platform::continuousSeconds();
+  int64_t id = ++nextID_;
+  return reporting(method, [&]() -> Json {
+    send(jsonRpcRequest(id, method, params));
+    while (true) {
+      Json message = receive(deadline);
+      if (!isJsonRpcResponse(message, id)) {
+        observe(message);
+        continue;
+      }
+      if (const Json* error = member(message, "error"); error && !error->is_null())
+        fail(CodexFailure::provider(error, method));
+      const Json* result = member(message, "result");
+      if (!result || !result->is_object()) throw CVError::runtime("protocol_error");
+      if (onSuccess_) onSuccess_(std::string(method), elapsedMilliseconds());
+      return *result;
+    }
+  });
+}
+
+void CodexProcess::waitLogin(const std::string& loginID, double deadline) {
+  requestStarted_ = platform::continuousSeconds();
+  reporting(loginCompletedMethod, [&] {
+    while (true) {
+      auto stored = std::find_if(completions_.begin(), completions_.end(),
+                                 [&](const auto& entry) { return entry.first == loginID; });
+      if (stored == completions_.end()) {
+        observe(receive(deadline));
+        continue;
+      }
+      Json params = std::move(stored->second);
+      completions_.erase(stored);
+      if (const Json* success = member(params, "success"); success && success->is_boolean() && success->get<bool>()) {
+        if (onSuccess_) onSuccess_(loginCompletedMethod, elapsedMilliseconds());
+        return;
+      }
+      fail(CodexFailure::provider(member(params, "error"), loginCompletedMethod));
+    }
+  });
+}
+
+}  // namespace corvane
