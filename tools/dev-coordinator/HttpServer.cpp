@@ -155,7 +155,19 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     } else {
       beast::error_code ignored;
       stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+      beast::get_lowest_layer(stream_).expires_after(5s);
+      drain();
     }
+  }
+
+  // A lingering close: reads and discards what the client still sends (the
+  // rest of a body too large to take) so that it gets to read the answer
+  // instead of a reset, until it closes its side.
+  void drain() {
+    stream_.async_read_some(asio::buffer(probe_), [self = this->shared_from_this()](beast::error_code error, size_t) {
+      if (!error) return self->drain();
+      self->abort();
+    });
   }
 
   std::shared_ptr<HttpServer::Shared> shared_;

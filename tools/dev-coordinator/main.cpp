@@ -205,12 +205,17 @@ int main(int argc, char** argv) {
 
     io.run();
     dc::logLine("stopping");
+    // Cleaned up and gone while the signal handlers are still in place: a
+    // second SIGTERM during an orderly teardown would otherwise kill the
+    // process with the default action.
+    std::error_code ignored;
+    if (temporaryState) fs::remove_all(state, ignored);
+    else fs::remove(caFile, ignored);
+    std::fflush(nullptr);
+    ::_exit(0);
   } catch (const std::exception& error) {
     if (temporaryState) fs::remove_all(state);
     fail(error.what());
   }
-  std::error_code ignored;
-  if (temporaryState) fs::remove_all(state, ignored);
-  else fs::remove(caFile, ignored);
   return 0;
 }

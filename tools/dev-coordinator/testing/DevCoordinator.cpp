@@ -149,8 +149,9 @@ int DevCoordinator::stop() {
     close(input_);
     input_ = -1;
   }
-  kill(pid_, SIGTERM);
-  double deadline = now() + 10;
+  // The end of its input stops it; SIGTERM only if that did not, SIGKILL last.
+  double start = now();
+  bool terminated = false;
   int status = 0;
   for (;;) {
     pid_t done = waitpid(pid_, &status, WNOHANG);
@@ -159,7 +160,11 @@ int DevCoordinator::stop() {
       status = -1;
       break;
     }
-    if (now() > deadline) {
+    if (!terminated && now() > start + 5) {
+      kill(pid_, SIGTERM);
+      terminated = true;
+    }
+    if (now() > start + 15) {
       kill(pid_, SIGKILL);
       waitpid(pid_, &status, 0);
       break;

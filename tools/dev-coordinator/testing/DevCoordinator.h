@@ -75,7 +75,8 @@ class DevCoordinator {
   // Forgets all state, faults and logged requests; drops held connections.
   void reset() const;
 
-  // Stops the coordinator (SIGTERM, then SIGKILL after 10 seconds) and returns
+  // Stops the coordinator (closes its input; SIGTERM after 5 seconds, SIGKILL
+  // after 15) and returns
   // its exit status (128 + signal when killed). Later calls return the same.
   int stop();
 
