@@ -5,11 +5,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <utmp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <gtest/gtest.h>
 
@@ -51,7 +51,7 @@ unsigned mode(const fs::path& path) {
 
 struct TerminalRun {
   int status = -1;
-  std::string output;     // everything the terminal showed
+  std::string output;  // everything the terminal showed
   bool echoWhileTyping = true;
   bool echoAfterwards = false;
 };
@@ -138,8 +138,8 @@ class PairingCommandsTest : public ::testing::Test {
   fs::path data = directory / "Executor";
 
   std::vector<std::string> arguments(const std::string& command) const {
-    return {"--url", server.httpOrigin(), "--development-loopback", "--data-dir", data.string(), "--name",
-            "Test Mac", command};
+    return {"--url", server.httpOrigin(), "--development-loopback", "--data-dir", data.string(), "--name", "Test Mac",
+            command};
   }
 
   testing::RunResult tool(const std::string& command, const std::string& input = "",
@@ -208,8 +208,9 @@ TEST_F(PairingCommandsTest, PairInATerminalDoesNotEchoTheCode) {
   EXPECT_FALSE(run.echoWhileTyping);
   EXPECT_TRUE(run.echoAfterwards);
   EXPECT_EQ(run.output.find(code), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("Paired successfully. Run agent or explicitly run install to start the background service."),
-            std::string::npos)
+  EXPECT_NE(
+      run.output.find("Paired successfully. Run agent or explicitly run install to start the background service."),
+      std::string::npos)
       << run.output;
   expectPaired(pairing);
   EXPECT_EQ(server.requests("/v1/executor/pair")[0]["json"], (Json{{"code", code}, {"name", "Test Mac"}}));
@@ -233,10 +234,10 @@ TEST_F(PairingCommandsTest, PairRefusals) {
   expectFailure(tool("pair", "WRONG-CODE\n"), "Coordinator request failed (HTTP 400)");
   expectUnpaired();
   expectFailure(testing::runProgram(CORVANE_TOOL_PATH, {"--data-dir", data.string(), "pair"}), "pair requires --url");
-  expectFailure(testing::runProgram(CORVANE_TOOL_PATH, {"--url", server.httpOrigin(), "--data-dir", data.string(),
-                                                        "pair"}),
-                "The coordinator requires an HTTPS origin; HTTP loopback is allowed only in explicit local "
-                "development mode");
+  expectFailure(
+      testing::runProgram(CORVANE_TOOL_PATH, {"--url", server.httpOrigin(), "--data-dir", data.string(), "pair"}),
+      "The coordinator requires an HTTPS origin; HTTP loopback is allowed only in explicit local "
+      "development mode");
 
   fs::create_directories(data);
   { std::ofstream(data / "state.sqlite3") << "legacy"; }
@@ -300,7 +301,8 @@ TEST_F(PairingCommandsTest, PairPollChecksWhatItWouldStore) {
     auto result = tool("pair-poll", pollToken + "\n");
     EXPECT_EQ(output(result), (Json{{"status", "waiting"}}));
   }
-  server.addFault({{"path", "/v1/mac-pairings/poll"}, {"status", 200}, {"body", {{"status", "paired"}, {"deviceId", "d"}}}});
+  server.addFault(
+      {{"path", "/v1/mac-pairings/poll"}, {"status", 200}, {"body", {{"status", "paired"}, {"deviceId", "d"}}}});
   expectFailure(tool("pair-poll", pollToken + "\n"), "Missing token");
   expectUnpaired();
 
@@ -316,14 +318,16 @@ TEST_F(PairingCommandsTest, HttpFailuresAreTextForPairingButAStatusForSignIn) {
   expectFailure(tool("pair-start"), "Coordinator request failed (HTTP 429)");
 
   server.addFault({{"path", "/v1/auth/email/verify"}, {"status", 429}});
-  auto limited = tool("email-verify", R"({"challengeId":"c1","code":"123456"})" "\n");
+  auto limited = tool("email-verify", R"({"challengeId":"c1","code":"123456"})"
+                                      "\n");
   EXPECT_EQ(limited.status, 0) << limited.err;
   EXPECT_EQ(limited.out, prettyJSON({{"authErrorStatus", 429}}));
   EXPECT_EQ(limited.err, "\n");
 }
 
 TEST_F(PairingCommandsTest, EmailSignInConfirmsThePairingForPairPoll) {
-  auto started = tool("email-start", R"({"email":"owner@example.com"})" "\n");
+  auto started = tool("email-start", R"({"email":"owner@example.com"})"
+                                     "\n");
   ASSERT_EQ(started.status, 0) << started.err;
   Json challenge = output(started);
   EXPECT_TRUE(challenge.contains("challengeId"));
@@ -342,7 +346,8 @@ TEST_F(PairingCommandsTest, EmailSignInConfirmsThePairingForPairPoll) {
   std::string session = output(verified)["token"];
 
   Json request = output(tool("pair-start"));
-  auto confirmed = tool("pair-confirm", Json{{"token", session}, {"id", request["id"]}, {"code", request["code"]}}.dump());
+  auto confirmed =
+      tool("pair-confirm", Json{{"token", session}, {"id", request["id"]}, {"code", request["code"]}}.dump());
   ASSERT_EQ(confirmed.status, 0) << confirmed.err;
   EXPECT_EQ(output(confirmed)["status"], "approved");
   auto logout = server.requests("/v1/auth/logout");
@@ -362,7 +367,8 @@ TEST_F(PairingCommandsTest, PairConfirmSucceedsWhenTheLogoutFails) {
   std::string session = server.createSession();
   Json request = output(tool("pair-start"));
   server.addFault({{"path", "/v1/auth/logout"}, {"status", 500}});
-  auto confirmed = tool("pair-confirm", Json{{"token", session}, {"id", request["id"]}, {"code", request["code"]}}.dump());
+  auto confirmed =
+      tool("pair-confirm", Json{{"token", session}, {"id", request["id"]}, {"code", request["code"]}}.dump());
   EXPECT_EQ(confirmed.status, 0) << confirmed.err;
   EXPECT_EQ(output(confirmed)["status"], "approved");
   EXPECT_EQ(server.requests("/v1/auth/logout").size(), 1u);

@@ -10,9 +10,9 @@
 #include <gio/gio.h>
 
 #include <cerrno>
-#include <cstring>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -29,7 +29,8 @@ constexpr auto startLimit = std::chrono::seconds(30);
 // No service directories: nothing is ever activated on this bus, so a
 // keyring that failed to start shows as a failure instead of some other
 // Secret Service appearing.
-constexpr const char* busConfiguration = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+constexpr const char* busConfiguration =
+    R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
@@ -54,8 +55,10 @@ struct Spawn {
 pid_t spawn(const Spawn& request) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (request.input >= 0) posix_spawn_file_actions_adddup2(&actions, request.input, 0);
-  else posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (request.input >= 0)
+    posix_spawn_file_actions_adddup2(&actions, request.input, 0);
+  else
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, request.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   if (request.addressOut >= 0) posix_spawn_file_actions_adddup2(&actions, request.addressOut, 3);
@@ -106,9 +109,8 @@ std::string readLine(int fd, std::chrono::steady_clock::time_point deadline) {
 // login collection on the bus; "" while it has not.
 std::string unlockedDefaultCollection(GDBusConnection* connection) {
   GVariant* alias = g_dbus_connection_call_sync(
-      connection, "org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.Secret.Service",
-      "ReadAlias", g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000,
-      nullptr, nullptr);
+      connection, "org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "ReadAlias",
+      g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000, nullptr, nullptr);
   if (!alias) return {};
   const gchar* path = nullptr;
   g_variant_get(alias, "(&o)", &path);
@@ -146,15 +148,14 @@ TestKeyring::TestKeyring() {
   configuration.replace(configuration.find("@SOCKET@"), 8, socket.string());
   std::ofstream(directory_ / "bus.conf") << configuration;
 
-  std::vector<std::string> environment = {
-      "PATH=" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"),
-      "HOME=" + home.string(),
-      "XDG_DATA_HOME=" + (home / ".local/share").string(),
-      "XDG_CONFIG_HOME=" + (home / ".config").string(),
-      "XDG_CACHE_HOME=" + (home / ".cache").string(),
-      "XDG_RUNTIME_DIR=" + runtime.string(),
-      "DBUS_SESSION_BUS_ADDRESS=" + address_,
-      "LANG=C.UTF-8"};
+  std::vector<std::string> environment = {"PATH=" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"),
+                                          "HOME=" + home.string(),
+                                          "XDG_DATA_HOME=" + (home / ".local/share").string(),
+                                          "XDG_CONFIG_HOME=" + (home / ".config").string(),
+                                          "XDG_CACHE_HOME=" + (home / ".cache").string(),
+                                          "XDG_RUNTIME_DIR=" + runtime.string(),
+                                          "DBUS_SESSION_BUS_ADDRESS=" + address_,
+                                          "LANG=C.UTF-8"};
 
   int ready[2];
   if (pipe2(ready, O_CLOEXEC)) throw std::runtime_error("test keyring: pipe");

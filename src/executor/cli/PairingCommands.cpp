@@ -59,7 +59,8 @@ CoordinatorClient pairingRequestClient(const Options& options) {
   if (!options.origin) throw CVError::invalid(L10n::text("Missing service URL"));
   CoordinatorClient client = anonymousClient(options);
   if (isPaired(options) || hasLegacyState(options))
-    throw CVError::invalid(L10n::text("This directory is already connected; finish cleaning up the old connection first"));
+    throw CVError::invalid(
+        L10n::text("This directory is already connected; finish cleaning up the old connection first"));
   return client;
 }
 
@@ -79,8 +80,8 @@ CommandOutput pairCommand(const Options& options) {
   if (!options.origin) throw CVError::invalid(L10n::text("pair requires --url"));
   CoordinatorClient client = anonymousClient(options);
   if (isPaired(options))
-    throw CVError::invalid(
-        L10n::text("This directory is already paired. Disable the old device in the app and pair using a new directory"));
+    throw CVError::invalid(L10n::text(
+        "This directory is already paired. Disable the old device in the app and pair using a new directory"));
   if (hasLegacyState(options)) throw CVError::invalid(L10n::text("Cannot reuse the local development directory"));
 
   std::string code = secretInput(L10n::text("Enter the pairing code from the iPhone app: "));

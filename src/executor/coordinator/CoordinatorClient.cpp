@@ -15,15 +15,15 @@ namespace corvane {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> otherPaths = {
-    "/v1/mac-pairings/start", "/v1/mac-pairings/poll",  "/v1/mac-pairings/confirm",
-    "/v1/auth/email/start",   "/v1/auth/email/verify", "/v1/auth/logout"};
+constexpr std::array<std::string_view, 6> otherPaths = {"/v1/mac-pairings/start",   "/v1/mac-pairings/poll",
+                                                        "/v1/mac-pairings/confirm", "/v1/auth/email/start",
+                                                        "/v1/auth/email/verify",    "/v1/auth/logout"};
 
 constexpr std::array<std::string_view, 3> loopbackHosts = {"localhost", "127.0.0.1", "::1"};
 
 CVError originError() {
-  return CVError::invalid(
-      L10n::text("The coordinator requires an HTTPS origin; HTTP loopback is allowed only in explicit local development mode"));
+  return CVError::invalid(L10n::text(
+      "The coordinator requires an HTTPS origin; HTTP loopback is allowed only in explicit local development mode"));
 }
 
 // Checks origin and returns it without leading and trailing "/". Only
@@ -96,8 +96,8 @@ bool isCoordinatorPath(std::string_view path) {
   constexpr std::string_view prefix = "/v1/executor/";
   if (!path.starts_with(prefix) || path.size() == prefix.size()) return false;
   for (char c : path.substr(prefix.size())) {
-    bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-                   c == '/' || c == '-';
+    bool allowed =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '/' || c == '-';
     if (!allowed) return false;
   }
   return true;
@@ -207,8 +207,10 @@ class CoordinatorClient::Transport {
           transport.idle_.pop_back();
         }
       }
-      if (handle) curl_easy_reset(handle);
-      else handle = curl_easy_init();
+      if (handle)
+        curl_easy_reset(handle);
+      else
+        handle = curl_easy_init();
       if (!handle) throw CVError::network();
     }
     ~Lease() {

@@ -139,8 +139,8 @@ class LibsecretStore : public SecretStore {
     HashTable table = attributeTable(attributes);
     GError* error = nullptr;
     // No SECRET_SEARCH_UNLOCK: unlocking is what would prompt.
-    GList* items = secret_service_search_sync(service, nullptr, table.get(),
-                                              static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | load), nullptr, &error);
+    GList* items = secret_service_search_sync(
+        service, nullptr, table.get(), static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | load), nullptr, &error);
     if (error) fail("searching the Secret Service failed", error);
     return ItemList(items);
   }

@@ -81,9 +81,8 @@ TEST(CoordinatorClientTest, AcceptsOnlyBareHttpsOriginsAndLoopbackHttpInDevelopm
 TEST(CoordinatorClientTest, RefusesMalformedTokens) {
   EXPECT_NO_THROW(CoordinatorClient("https://c.example.com", validToken, false));
   EXPECT_NO_THROW(CoordinatorClient("https://c.example.com", std::string(32, '!'), false));
-  for (const std::string& token :
-       {std::string(31, 'a'), std::string(20, 'a') + " " + std::string(19, 'a'), std::string(32, 'a') + "\n",
-        std::string(32, 'a') + "\xe2\x82\xac"}) {
+  for (const std::string& token : {std::string(31, 'a'), std::string(20, 'a') + " " + std::string(19, 'a'),
+                                   std::string(32, 'a') + "\n", std::string(32, 'a') + "\xe2\x82\xac"}) {
     SCOPED_TRACE(token);
     try {
       CoordinatorClient("https://c.example.com", token, false);
@@ -173,8 +172,9 @@ TEST_F(CoordinatorClientServerTest, SendsCompactJsonWithTheHeadersAndWithoutLoca
   Json sent = server.requests("/v1/executor/quota-report");
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0]["method"], "POST");
-  EXPECT_EQ(sent[0]["body"],
-            R"({"_resetDiagnostic":"top level is not local data","data":{"kept":"a/b"},"recoveryReport":{"data":{"k":2}}})");
+  EXPECT_EQ(
+      sent[0]["body"],
+      R"({"_resetDiagnostic":"top level is not local data","data":{"kept":"a/b"},"recoveryReport":{"data":{"k":2}}})");
   EXPECT_EQ(sent[0]["headers"]["content-type"], "application/json");
   EXPECT_EQ(sent[0]["headers"]["accept"], "application/json");
   EXPECT_EQ(sent[0]["headers"]["authorization"], "Bearer " + validToken);
@@ -213,15 +213,19 @@ TEST_F(CoordinatorClientServerTest, MapsEveryAnswerToOneOutcome) {
     Json fault = c.fault;
     fault["path"] = "/v1/executor/sync";
     answer(fault);
-    if (c.error) EXPECT_EQ(postFailure(device, "/v1/executor/sync"), *c.error);
-    else EXPECT_NO_THROW(device.post("/v1/executor/sync", Json::object()));
+    if (c.error)
+      EXPECT_EQ(postFailure(device, "/v1/executor/sync"), *c.error);
+    else
+      EXPECT_NO_THROW(device.post("/v1/executor/sync", Json::object()));
   }
 }
 
 TEST_F(CoordinatorClientServerTest, NeverFollowsARedirect) {
   for (int status : {301, 302, 303, 307, 308}) {
     SCOPED_TRACE(status);
-    answer({{"path", "/v1/mac-pairings/poll"}, {"status", status}, {"redirect", server.httpOrigin() + "/v1/executor/pair"}});
+    answer({{"path", "/v1/mac-pairings/poll"},
+            {"status", status},
+            {"redirect", server.httpOrigin() + "/v1/executor/pair"}});
     EXPECT_EQ(postFailure(anonymous, "/v1/mac-pairings/poll"), CVError::network(status));
   }
   EXPECT_EQ(server.requests("/v1/mac-pairings/poll").size(), 5u);
@@ -242,8 +246,7 @@ TEST_F(CoordinatorClientServerTest, IgnoresProxiesFromTheEnvironment) {
 
 TEST_F(CoordinatorClientServerTest, TrustsOnlyTheCertificateAuthorityATestHandsIn) {
   answer({{"path", "/v1/executor/sync"}, {"times", 0}, {"status", 200}, {"body", {{"tls", true}}}});
-  CoordinatorClient trusting(server.httpsOrigin(), validToken, false,
-                             CoordinatorTestingConfiguration{server.caFile()});
+  CoordinatorClient trusting(server.httpsOrigin(), validToken, false, CoordinatorTestingConfiguration{server.caFile()});
   EXPECT_EQ(trusting.post("/v1/executor/sync", Json::object()), (Json{{"tls", true}}));
   EXPECT_EQ(server.requests("/v1/executor/sync")[0]["scheme"], "https");
 

@@ -100,11 +100,11 @@ TEST(TokenVaultTest, RefusesMalformedTokensBeforeTouchingTheKeyring) {
   vault.remove();
 
   const std::vector<std::string> malformed = {
-      std::string(31, 'a'),                   // too short
+      std::string(31, 'a'),                                // too short
       std::string(20, 'a') + "\t" + std::string(20, 'a'),  // control character
       std::string(20, 'a') + " " + std::string(20, 'a'),   // space
-      std::string(32, 'a') + "\xc3\xa9",      // non-ASCII
-      std::string(32, 'a') + "\x7f",          // DEL
+      std::string(32, 'a') + "\xc3\xa9",                   // non-ASCII
+      std::string(32, 'a') + "\x7f",                       // DEL
       "",
   };
   for (const auto& token : malformed) {
