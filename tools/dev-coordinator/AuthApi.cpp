@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 #include "CoordinatorState.h"
 #include "Fields.h"
@@ -48,14 +49,21 @@ Reply AuthApi::start(const ApiRequest& request) {
   return state_.access([&](StateData& data) {
     Time now = Clock::now();
     std::string address = lowercase(*email);
-    auto last = data.lastEmailCode.find(address);
-    if (last != data.lastEmailCode.end() && now < last->second + data.settings.emailResendInterval) {
-      auto wait = std::chrono::duration_cast<std::chrono::seconds>(last->second + data.settings.emailResendInterval - now);
-      Reply reply = Reply::error(429, "too_many_requests", "a code was sent to this address moments ago");
+    auto& sent = data.emailCodesSent[address];
+    std::erase_if(sent, [&](Time time) { return time + std::chrono::hours(1) <= now; });
+    std::optional<Time> allowedAt;
+    if (!sent.empty() && now < sent.back() + data.settings.emailResendInterval)
+      allowedAt = sent.back() + data.settings.emailResendInterval;
+    if (static_cast<int>(sent.size()) >= data.settings.emailCodesPerHour)
+      allowedAt = std::max(allowedAt.value_or(now),
+                           sent[sent.size() - data.settings.emailCodesPerHour] + std::chrono::hours(1));
+    if (allowedAt) {
+      auto wait = std::chrono::ceil<std::chrono::seconds>(*allowedAt - now);
+      Reply reply = Reply::error(429, "too_many_requests", "too many codes were asked for this address; wait a little");
       reply.headers.emplace_back("Retry-After", std::to_string(std::max<long long>(1, wait.count())));
       return reply;
     }
-    data.lastEmailCode[address] = now;
+    sent.push_back(now);
     EmailChallenge challenge;
     challenge.id = randomId();
     challenge.email = *email;

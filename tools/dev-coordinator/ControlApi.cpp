@@ -45,8 +45,10 @@ Device requestedDevice(const Json& body, const std::string& defaultEmail) {
   Device device;
   device.deviceId = text("deviceId").value_or(randomId());
   device.token = text("token").value_or(randomToken());
-  if (body.contains("email") && body["email"].is_null()) device.email = std::nullopt;
-  else device.email = text("email").value_or(defaultEmail);
+  if (body.contains("email") && body["email"].is_null())
+    device.email = std::nullopt;
+  else
+    device.email = text("email").value_or(defaultEmail);
   return device;
 }
 

@@ -17,8 +17,8 @@ class RequestLog;
 class ControlApi {
  public:
   struct Hooks {
-    std::function<Json()> status;           // the ready line's object
-    std::function<void()> releaseHeld;      // drops connections a "hold" fault keeps open
+    std::function<Json()> status;       // the ready line's object
+    std::function<void()> releaseHeld;  // drops connections a "hold" fault keeps open
   };
 
   ControlApi(CoordinatorState& state, RequestLog& log, FaultPlan& faults, Hooks hooks);

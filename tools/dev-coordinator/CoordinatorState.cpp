@@ -19,6 +19,7 @@ Json Settings::toJson() const {
               {"macPairingLifetimeSeconds", macPairingLifetime.count()},
               {"emailCodeLifetimeSeconds", emailCodeLifetime.count()},
               {"emailResendIntervalSeconds", emailResendInterval.count()},
+              {"emailCodesPerHour", emailCodesPerHour},
               {"emailMaxAttempts", emailMaxAttempts},
               {"defaultEmail", defaultEmail}};
 }
@@ -40,6 +41,12 @@ void Settings::update(const Json& changes) {
   seconds("macPairingLifetimeSeconds", next.macPairingLifetime);
   seconds("emailCodeLifetimeSeconds", next.emailCodeLifetime);
   seconds("emailResendIntervalSeconds", next.emailResendInterval);
+  if (changes.contains("emailCodesPerHour")) {
+    const Json& value = changes["emailCodesPerHour"];
+    if (!value.is_number_integer() || value.get<int>() < 1)
+      throw std::invalid_argument("\"emailCodesPerHour\" is at least 1");
+    next.emailCodesPerHour = value.get<int>();
+  }
   if (changes.contains("emailMaxAttempts")) {
     const Json& value = changes["emailMaxAttempts"];
     if (!value.is_number_integer() || value.get<int>() < 1)

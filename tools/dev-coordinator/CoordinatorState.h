@@ -24,7 +24,8 @@ struct Settings {
   std::chrono::seconds macPairingLifetime{600};
   std::chrono::seconds emailCodeLifetime{600};
   std::chrono::seconds emailResendInterval{30};  // a second code for one address sooner than this is 429
-  int emailMaxAttempts = 5;                       // wrong codes a challenge survives
+  int emailCodesPerHour = 10;                    // and so is one more than this within an hour
+  int emailMaxAttempts = 5;                      // wrong codes a challenge survives
   std::string defaultEmail = "owner@example.com";
 
   Json toJson() const;
@@ -82,9 +83,9 @@ struct StateData {
   std::vector<PairingCode> pairingCodes;
   std::vector<MacPairing> macPairings;
   std::vector<EmailChallenge> emailChallenges;
-  std::map<std::string, Time> lastEmailCode;  // by lower-cased address
-  std::map<std::string, Session> sessions;    // by token
-  std::map<std::string, Device> devices;      // by device id
+  std::map<std::string, std::vector<Time>> emailCodesSent;  // by lower-cased address, oldest first
+  std::map<std::string, Session> sessions;                  // by token
+  std::map<std::string, Device> devices;                    // by device id
 };
 
 // The service's memory. Handlers hold the lock only for the duration of one

@@ -8,7 +8,7 @@ namespace corvane::devcoordinator {
 namespace {
 
 const std::set<std::string>& knownKeys() {
-  static const std::set<std::string> keys = {"path", "times", "status", "body", "rawBody", "contentType",
+  static const std::set<std::string> keys = {"path",           "times",    "status",  "body", "rawBody", "contentType",
                                              "oversizedBytes", "redirect", "delayMs", "hold", "close"};
   return keys;
 }
@@ -26,9 +26,12 @@ Fault Fault::fromJson(const Json& value) {
   fault.path = value["path"];
   if (value.contains("times")) {
     const Json& times = value["times"];
-    if (times.is_null()) fault.times.reset();
-    else if (times.is_number_integer() && times.get<int>() >= 0) fault.times = times.get<int>() == 0 ? std::nullopt : std::optional<int>(times.get<int>());
-    else throw std::invalid_argument("\"times\" is a count (0 or null = always)");
+    if (times.is_null())
+      fault.times.reset();
+    else if (times.is_number_integer() && times.get<int>() >= 0)
+      fault.times = times.get<int>() == 0 ? std::nullopt : std::optional<int>(times.get<int>());
+    else
+      throw std::invalid_argument("\"times\" is a count (0 or null = always)");
   }
   if (value.contains("status")) {
     const Json& status = value["status"];
@@ -93,7 +96,8 @@ Json Fault::toJson() const {
 }
 
 bool Fault::matches(const std::string& requestPath) const {
-  if (!path.empty() && path.back() == '*') return requestPath.compare(0, path.size() - 1, path, 0, path.size() - 1) == 0;
+  if (!path.empty() && path.back() == '*')
+    return requestPath.compare(0, path.size() - 1, path, 0, path.size() - 1) == 0;
   return requestPath == path;
 }
 

@@ -15,17 +15,17 @@ namespace corvane::devcoordinator {
 // A scripted misbehaviour for requests to one path. Written by tests through
 // the control port as a JSON object (see README.md for the members).
 struct Fault {
-  std::string path;                  // exact path, or a prefix ending in "*"
-  std::optional<int> times = 1;      // requests it applies to; absent = always
-  std::optional<unsigned> status;    // forced status
-  std::optional<Json> body;          // forced JSON body (any JSON value)
-  std::optional<std::string> rawBody;  // forced body sent as it is (not JSON)
-  std::string contentType;           // for rawBody; default "text/html"
+  std::string path;                      // exact path, or a prefix ending in "*"
+  std::optional<int> times = 1;          // requests it applies to; absent = always
+  std::optional<unsigned> status;        // forced status
+  std::optional<Json> body;              // forced JSON body (any JSON value)
+  std::optional<std::string> rawBody;    // forced body sent as it is (not JSON)
+  std::string contentType;               // for rawBody; default "text/html"
   std::optional<size_t> oversizedBytes;  // a valid JSON object of exactly this many bytes
   std::optional<std::string> redirect;   // Location of a redirect (status 302 unless given)
   std::chrono::milliseconds delay{0};    // wait before answering (the real answer unless another is forced)
-  bool hold = false;                 // never answer; the connection stays open until the client leaves
-  bool close = false;                // drop the connection without an answer
+  bool hold = false;                     // never answer; the connection stays open until the client leaves
+  bool close = false;                    // drop the connection without an answer
 
   // Reads the control form; std::invalid_argument with a message when it is wrong.
   static Fault fromJson(const Json& value);

@@ -141,11 +141,10 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   void hold() {
     shared_->hold(this->shared_from_this());
     beast::get_lowest_layer(stream_).expires_after(600s);
-    stream_.async_read_some(asio::buffer(probe_),
-                            [self = this->shared_from_this()](beast::error_code error, size_t) {
-                              if (!error) return self->hold();
-                              self->abort();
-                            });
+    stream_.async_read_some(asio::buffer(probe_), [self = this->shared_from_this()](beast::error_code error, size_t) {
+      if (!error) return self->hold();
+      self->abort();
+    });
   }
 
   void closeGracefully() {

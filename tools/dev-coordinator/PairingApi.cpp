@@ -51,8 +51,9 @@ Reply PairingApi::pair(const ApiRequest& request) {
   if (!code) return missing("code");
   if (badName(request.json)) return missing("name");
   return state_.access([&](StateData& data) {
-    auto it = std::find_if(data.pairingCodes.begin(), data.pairingCodes.end(),
-                           [&](const PairingCode& entry) { return normalizedCode(entry.code) == normalizedCode(*code); });
+    auto it = std::find_if(data.pairingCodes.begin(), data.pairingCodes.end(), [&](const PairingCode& entry) {
+      return normalizedCode(entry.code) == normalizedCode(*code);
+    });
     if (it == data.pairingCodes.end()) return Reply::error(400, "invalid_code", "unknown pairing code");
     if (it->used) return Reply::error(409, "already_paired", "this pairing code has already been used");
     if (Clock::now() >= it->expiresAt) return Reply::error(400, "code_expired", "the pairing code has expired");
@@ -114,7 +115,8 @@ Reply PairingApi::confirm(const ApiRequest& request) {
   auto bearer = request.bearerToken();
   return state_.access([&](StateData& data) {
     auto session = bearer ? data.sessions.find(*bearer) : data.sessions.end();
-    if (session == data.sessions.end()) return Reply::error(401, "unauthorized", "a signed-in user session is required");
+    if (session == data.sessions.end())
+      return Reply::error(401, "unauthorized", "a signed-in user session is required");
     auto id = requiredString(request.json, "id");
     if (!id) return missing("id");
     auto code = requiredString(request.json, "code");

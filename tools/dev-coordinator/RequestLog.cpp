@@ -19,8 +19,10 @@ Json entryJson(const LoggedRequest& entry) {
   Json headerList = Json::array();
   for (const auto& [name, value] : entry.headers) {
     std::string key = lowercase(name);
-    if (headers.contains(key)) headers[key] = headers[key].get<std::string>() + ", " + value;
-    else headers[key] = value;
+    if (headers.contains(key))
+      headers[key] = headers[key].get<std::string>() + ", " + value;
+    else
+      headers[key] = value;
     headerList.push_back(Json::array({name, value}));
   }
   Json parsed = Json::parse(entry.body, nullptr, false);

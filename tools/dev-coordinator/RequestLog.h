@@ -17,7 +17,7 @@ struct LoggedRequest {
   uint64_t sequence = 0;
   std::string scheme;  // "http" or "https"
   std::string method;
-  std::string target;  // as sent, query included
+  std::string target;                                        // as sent, query included
   std::vector<std::pair<std::string, std::string>> headers;  // in the order sent, names as sent
   std::string body;
   std::optional<unsigned> status;  // the status answered; absent while held or when dropped

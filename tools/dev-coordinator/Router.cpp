@@ -39,7 +39,9 @@ std::optional<std::string> ApiRequest::bearerToken() const {
 
 Router::Router(Checks checks, RequestLog* log, FaultPlan* faults) : checks_(checks), log_(log), faults_(faults) {}
 
-void Router::add(std::string path, Handler handler) { routes_.push_back({std::move(path), std::nullopt, std::move(handler)}); }
+void Router::add(std::string path, Handler handler) {
+  routes_.push_back({std::move(path), std::nullopt, std::move(handler)});
+}
 
 void Router::addPattern(const std::string& pattern, Handler handler) {
   routes_.push_back({pattern, std::regex(pattern), std::move(handler)});
@@ -54,7 +56,8 @@ Reply Router::dispatch(const HttpRequest& request, const std::string& scheme) co
     entry.scheme = scheme;
     entry.method = std::string(request.method_string());
     entry.target = target;
-    for (const auto& field : request) entry.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    for (const auto& field : request)
+      entry.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     entry.body = request.body();
     sequence = log_->record(std::move(entry));
   }

@@ -22,7 +22,7 @@ using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>
 // parsed body (an object for the API, possibly empty for control calls).
 struct ApiRequest {
   const HttpRequest& http;
-  std::string path;                 // target without query
+  std::string path;                   // target without query
   std::vector<std::string> captures;  // the groups of a pattern route
   Json json;
 

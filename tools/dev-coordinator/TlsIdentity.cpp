@@ -101,9 +101,8 @@ TlsIdentity TlsIdentity::generate() {
   TlsIdentity identity;
   identity.caPem_ = pem([&](BIO* bio) { return PEM_write_bio_X509(bio, ca.get()); });
   identity.certificatePem_ = pem([&](BIO* bio) { return PEM_write_bio_X509(bio, server.get()); });
-  identity.keyPem_ = pem([&](BIO* bio) {
-    return PEM_write_bio_PrivateKey(bio, serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
-  });
+  identity.keyPem_ = pem(
+      [&](BIO* bio) { return PEM_write_bio_PrivateKey(bio, serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr); });
   return identity;
 }
 

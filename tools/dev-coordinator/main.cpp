@@ -72,12 +72,18 @@ Options parse(int argc, char** argv) {
       if (i + 1 >= argc) fail(argument + " needs a value");
       return argv[++i];
     };
-    if (argument == "--http-port") options.httpPort = port(value());
-    else if (argument == "--https-port") options.httpsPort = port(value());
-    else if (argument == "--control-port") options.controlPort = port(value());
-    else if (argument == "--state-dir") options.stateDirectory = fs::path(value());
-    else if (argument == "--ready-file") options.readyFile = fs::path(value());
-    else if (argument == "--exit-on-stdin-eof") options.exitOnStdinEof = true;
+    if (argument == "--http-port")
+      options.httpPort = port(value());
+    else if (argument == "--https-port")
+      options.httpsPort = port(value());
+    else if (argument == "--control-port")
+      options.controlPort = port(value());
+    else if (argument == "--state-dir")
+      options.stateDirectory = fs::path(value());
+    else if (argument == "--ready-file")
+      options.readyFile = fs::path(value());
+    else if (argument == "--exit-on-stdin-eof")
+      options.exitOnStdinEof = true;
     else if (argument == "--help" || argument == "-h") {
       std::cout << usage;
       std::exit(0);
@@ -155,10 +161,11 @@ int main(int argc, char** argv) {
                              nullptr);
     dc::ControlApi control(coordinator, log, faults,
                            {.status = [&status] { return status; },
-                            .releaseHeld = [&http, &https] {
-                              http.releaseHeld();
-                              https.releaseHeld();
-                            }});
+                            .releaseHeld =
+                                [&http, &https] {
+                                  http.releaseHeld();
+                                  https.releaseHeld();
+                                }});
     control.install(controlRouter);
     dc::HttpServer controlServer(io, [&controlRouter](const dc::HttpRequest& request, const std::string& scheme) {
       return controlRouter.dispatch(request, scheme);
@@ -209,8 +216,10 @@ int main(int argc, char** argv) {
     // second SIGTERM during an orderly teardown would otherwise kill the
     // process with the default action.
     std::error_code ignored;
-    if (temporaryState) fs::remove_all(state, ignored);
-    else fs::remove(caFile, ignored);
+    if (temporaryState)
+      fs::remove_all(state, ignored);
+    else
+      fs::remove(caFile, ignored);
     std::fflush(nullptr);
     ::_exit(0);
   } catch (const std::exception& error) {

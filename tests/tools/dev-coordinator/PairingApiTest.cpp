@@ -9,7 +9,8 @@ namespace {
 using Json = nlohmann::json;
 
 bool printableToken(const std::string& token) {
-  return token.size() >= 32 && std::all_of(token.begin(), token.end(), [](unsigned char c) { return c >= 0x21 && c <= 0x7E; });
+  return token.size() >= 32 &&
+         std::all_of(token.begin(), token.end(), [](unsigned char c) { return c >= 0x21 && c <= 0x7E; });
 }
 
 class PairingApiTest : public CoordinatorFixture {};

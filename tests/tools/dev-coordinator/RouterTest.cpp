@@ -17,13 +17,19 @@ TEST_F(RouterTest, RequestsThatAreNotJsonObjectPostsAreRefused) {
   } cases[] = {
       {"GET", {"GET", "/v1/mac-pairings/start", {}, ""}, 405},
       {"no content type", {"POST", "/v1/mac-pairings/start", {}, "{}"}, 415},
-      {"form content type", {"POST", "/v1/mac-pairings/start", {{"Content-Type", "application/x-www-form-urlencoded"}}, "{}"}, 415},
+      {"form content type",
+       {"POST", "/v1/mac-pairings/start", {{"Content-Type", "application/x-www-form-urlencoded"}}, "{}"},
+       415},
       {"not JSON", {"POST", "/v1/mac-pairings/start", {{"Content-Type", "application/json"}}, "{\"name\":"}, 400},
       {"array", {"POST", "/v1/mac-pairings/start", {{"Content-Type", "application/json"}}, "[]"}, 400},
       {"empty body", {"POST", "/v1/mac-pairings/start", {{"Content-Type", "application/json"}}, ""}, 400},
       {"unknown path", {"POST", "/v1/executor/nothing-here", {{"Content-Type", "application/json"}}, "{}"}, 404},
-      {"too large", {"POST", "/v1/mac-pairings/start", {{"Content-Type", "application/json"}}, std::string(5 << 20, ' ')}, 413},
-      {"charset parameter", {"POST", "/v1/mac-pairings/start", {{"Content-Type", "application/json; charset=utf-8"}}, "{}"}, 200},
+      {"too large",
+       {"POST", "/v1/mac-pairings/start", {{"Content-Type", "application/json"}}, std::string(5 << 20, ' ')},
+       413},
+      {"charset parameter",
+       {"POST", "/v1/mac-pairings/start", {{"Content-Type", "application/json; charset=utf-8"}}, "{}"},
+       200},
   };
   for (const auto& c : cases) {
     auto response = httpExchange("127.0.0.1", coordinator.httpPort(), c.request);
@@ -38,10 +44,12 @@ TEST_F(RouterTest, RequestsThatAreNotJsonObjectPostsAreRefused) {
 
 TEST_F(RouterTest, RequestLogShowsExactlyWhatWasSent) {
   std::string body = R"({"data":{"kept":1},"name":"Desk"})";
-  httpExchange("127.0.0.1", coordinator.httpPort(),
-               {"POST", "/v1/mac-pairings/start?x=1",
-                {{"Content-Type", "application/json"}, {"Authorization", "Bearer abc"}, {"X-Twice", "1"}, {"X-Twice", "2"}},
-                body});
+  httpExchange(
+      "127.0.0.1", coordinator.httpPort(),
+      {"POST",
+       "/v1/mac-pairings/start?x=1",
+       {{"Content-Type", "application/json"}, {"Authorization", "Bearer abc"}, {"X-Twice", "1"}, {"X-Twice", "2"}},
+       body});
   post("/v1/auth/logout", Json::object());
 
   Json all = coordinator.requests();

@@ -48,7 +48,11 @@ DevCoordinator::DevCoordinator(DevCoordinatorOptions options) {
   pid_t parent = getpid();
 
   pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  if (pid_ < 0) {
+    int error = errno;
+    for (int descriptor : {in[0], in[1], out[0], out[1]}) close(descriptor);
+    throw std::runtime_error(std::string("fork: ") + std::strerror(error));
+  }
   if (pid_ == 0) {
     // Only async-signal-safe calls from here to exec.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -101,8 +105,8 @@ std::string DevCoordinator::httpOrigin() const { return "http://127.0.0.1:" + st
 std::string DevCoordinator::httpsOrigin() const { return "https://127.0.0.1:" + std::to_string(httpsPort_); }
 
 nlohmann::json DevCoordinator::control(std::string_view path, const nlohmann::json& body) const {
-  auto response = httpExchange("127.0.0.1", controlPort_,
-                               HttpExchangeRequest::json("/_control/" + std::string(path), body));
+  auto response =
+      httpExchange("127.0.0.1", controlPort_, HttpExchangeRequest::json("/_control/" + std::string(path), body));
   if (response.status < 200 || response.status > 299)
     throw std::runtime_error("control " + std::string(path) + " answered " + std::to_string(response.status) + ": " +
                              response.body);

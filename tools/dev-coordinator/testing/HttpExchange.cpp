@@ -64,8 +64,10 @@ HttpExchangeResponse exchange(asio::io_context& io, Stream& stream, const std::s
         if (writeError) return void(failure = writeError);
         stage = "read";
         http::async_read(stream, buffer, parser, [&](beast::error_code readError, size_t) {
-          if (readError) failure = readError;
-          else stage = "done";
+          if (readError)
+            failure = readError;
+          else
+            stage = "done";
         });
       });
     });
