@@ -151,6 +151,9 @@ class CoordinatorClient::Transport {
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(handle, CURLOPT_SHARE, share_);
+    // The shared cache keeps this many idle connections, enough for the
+    // agent's threads to each find one instead of evicting each other's.
+    curl_easy_setopt(handle, CURLOPT_MAXCONNECTS, 16L);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     // A redirect is the coordinator's final answer, never followed.
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
