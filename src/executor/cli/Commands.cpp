@@ -1,5 +1,6 @@
 #include "executor/cli/Commands.h"
 
+#include "executor/cli/PairingCommands.h"
 #include "executor/cli/UpdateCommands.h"
 #include "executor/support/CVError.h"
 #include "localization/L10n.h"
@@ -15,13 +16,13 @@ CommandOutput notAvailable(const Options& options) {
 }
 
 constexpr std::array<Command, 20> table = {{
-    {"pair", true, false, notAvailable},
-    {"pair-start", false, false, notAvailable},
-    {"pair-poll", false, false, notAvailable},
-    {"pair-confirm", false, false, notAvailable},
-    {"email-start", false, false, notAvailable},
-    {"email-verify", false, false, notAvailable},
-    {"sign-out", false, false, notAvailable},
+    {"pair", true, false, pairCommand},
+    {"pair-start", false, false, pairStartCommand},
+    {"pair-poll", false, false, pairPollCommand},
+    {"pair-confirm", false, false, pairConfirmCommand},
+    {"email-start", false, false, emailStartCommand},
+    {"email-verify", false, false, emailVerifyCommand},
+    {"sign-out", false, false, signOutCommand},
     {"prepare-repair", true, false, notAvailable},
     {"agent", true, false, notAvailable},
     {"service-agent", true, false, notAvailable},
@@ -33,8 +34,8 @@ constexpr std::array<Command, 20> table = {{
     {"diagnostics", false, true, notAvailable},
     {"diagnostics-setting", false, true, notAvailable},
     {"support-report", false, true, notAvailable},
-    {"prepare-update", false, false, prepareUpdate},
-    {"cancel-update", false, false, cancelUpdate},
+    {"prepare-update", false, false, prepareUpdateCommand},
+    {"cancel-update", false, false, cancelUpdateCommand},
 }};
 
 }  // namespace

@@ -6,12 +6,12 @@
 
 namespace corvane {
 
-CommandOutput prepareUpdate(const Options& options) {
+CommandOutput prepareUpdateCommand(const Options& options) {
   std::string id = UpdatePreparation(options.dataDirectory).begin(std::chrono::system_clock::now());
   return Json{{"id", id}};
 }
 
-CommandOutput cancelUpdate(const Options& options) {
+CommandOutput cancelUpdateCommand(const Options& options) {
   UpdatePreparation(options.dataDirectory).cancel();
   return Json{{"cancelled", true}};
 }

@@ -6,9 +6,9 @@ namespace corvane {
 
 // prepare-update: asks the running executor to drain before an app update;
 // prints {"id": <request id>}.
-CommandOutput prepareUpdate(const Options& options);
+CommandOutput prepareUpdateCommand(const Options& options);
 
 // cancel-update: withdraws that request, if any; prints {"cancelled": true}.
-CommandOutput cancelUpdate(const Options& options);
+CommandOutput cancelUpdateCommand(const Options& options);
 
 }  // namespace corvane

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Reply.h"
+
+namespace corvane::devcoordinator {
+
+// One request as it arrived, kept so tests can check what a client really sent.
+struct LoggedRequest {
+  uint64_t sequence = 0;
+  std::string scheme;  // "http" or "https"
+  std::string method;
+  std::string target;                                        // as sent, query included
+  std::vector<std::pair<std::string, std::string>> headers;  // in the order sent, names as sent
+  std::string body;
+  std::optional<unsigned> status;  // the status answered; absent while held or when dropped
+};
+
+// Every request the API ports received, oldest first, bounded so a long manual
+// session cannot grow without limit. Thread-safe.
+class RequestLog {
+ public:
+  static constexpr size_t capacity = 10000;
+
+  uint64_t record(LoggedRequest request);
+  void setStatus(uint64_t sequence, unsigned status);
+  // The entries whose path (target without query) is path, or all for "".
+  Json toJson(const std::string& path) const;
+  void clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<LoggedRequest> entries_;
+  uint64_t next_ = 1;
+};
+
+}  // namespace corvane::devcoordinator
