@@ -1,5 +1,6 @@
 #include "HttpServer.h"
 
+#include <atomic>
 #include <chrono>
 #include <list>
 #include <mutex>
@@ -27,6 +28,10 @@ class Connection {
   virtual ~Connection() = default;
   virtual void abort() = 0;
 };
+
+// Counted across all servers of the process, since the HTTP and HTTPS ports
+// share one request log and their numbers must not collide there.
+std::atomic<uint64_t> nextConnection{1};
 
 }  // namespace
 
@@ -56,6 +61,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   template <class... Arguments>
   Session(std::shared_ptr<HttpServer::Shared> shared, tcp::socket socket, Arguments&&... arguments)
       : shared_(std::move(shared)),
+        connection_{secure ? "https" : "http", nextConnection.fetch_add(1)},
         stream_(std::move(socket), std::forward<Arguments>(arguments)...),
         timer_(stream_.get_executor()) {}
 
@@ -96,7 +102,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     if (error == http::error::end_of_stream) return closeGracefully();
     if (error) return;  // dropped, timed out or malformed: the destructor closes the socket
     HttpRequest request = parser_->release();
-    Reply reply = shared_->dispatch(request, secure ? "https" : "http");
+    Reply reply = shared_->dispatch(request, connection_);
     switch (reply.delivery) {
       case Reply::Delivery::hold:
         return hold();
@@ -170,6 +176,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   }
 
   std::shared_ptr<HttpServer::Shared> shared_;
+  const ConnectionInfo connection_;
   Stream stream_;
   asio::steady_timer timer_;
   beast::flat_buffer buffer_;

@@ -21,7 +21,7 @@ namespace corvane::devcoordinator {
 // must not block for long. The server must outlive the io_context's run().
 class HttpServer {
  public:
-  using Dispatch = std::function<Reply(const HttpRequest& request, const std::string& scheme)>;
+  using Dispatch = std::function<Reply(const HttpRequest& request, const ConnectionInfo& connection)>;
 
   // Requests larger than this are answered 413 and the connection is closed.
   static constexpr size_t maximumRequestBody = 4 << 20;

@@ -28,6 +28,7 @@ Json entryJson(const LoggedRequest& entry) {
   Json parsed = Json::parse(entry.body, nullptr, false);
   return Json{{"sequence", entry.sequence},
               {"scheme", entry.scheme},
+              {"connection", entry.connection},
               {"method", entry.method},
               {"target", entry.target},
               {"path", pathOf(entry.target)},

@@ -15,7 +15,8 @@ namespace corvane::devcoordinator {
 // One request as it arrived, kept so tests can check what a client really sent.
 struct LoggedRequest {
   uint64_t sequence = 0;
-  std::string scheme;  // "http" or "https"
+  std::string scheme;       // "http" or "https"
+  uint64_t connection = 0;  // shared by the requests of one keep-alive connection
   std::string method;
   std::string target;                                        // as sent, query included
   std::vector<std::pair<std::string, std::string>> headers;  // in the order sent, names as sent

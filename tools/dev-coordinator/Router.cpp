@@ -47,13 +47,14 @@ void Router::addPattern(const std::string& pattern, Handler handler) {
   routes_.push_back({pattern, std::regex(pattern), std::move(handler)});
 }
 
-Reply Router::dispatch(const HttpRequest& request, const std::string& scheme) const {
+Reply Router::dispatch(const HttpRequest& request, const ConnectionInfo& connection) const {
   std::string target(request.target());
   std::string path = target.substr(0, target.find('?'));
   std::optional<uint64_t> sequence;
   if (log_) {
     LoggedRequest entry;
-    entry.scheme = scheme;
+    entry.scheme = connection.scheme;
+    entry.connection = connection.connection;
     entry.method = std::string(request.method_string());
     entry.target = target;
     for (const auto& field : request)

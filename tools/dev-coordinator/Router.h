@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <regex>
@@ -17,6 +18,12 @@ class FaultPlan;
 class RequestLog;
 
 using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
+
+// The connection a request arrived on, as the transport knows it.
+struct ConnectionInfo {
+  std::string scheme;       // "http" or "https"
+  uint64_t connection = 0;  // unique per accepted connection for the life of the process
+};
 
 // One request as a handler sees it: the checks have passed and json holds the
 // parsed body (an object for the API, possibly empty for control calls).
@@ -53,7 +60,7 @@ class Router {
   void addPattern(const std::string& pattern, Handler handler);
 
   // Never throws: a handler's exception becomes a 500 answer.
-  Reply dispatch(const HttpRequest& request, const std::string& scheme) const;
+  Reply dispatch(const HttpRequest& request, const ConnectionInfo& connection) const;
 
  private:
   struct Route {

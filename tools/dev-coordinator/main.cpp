@@ -150,8 +150,8 @@ int main(int argc, char** argv) {
     dc::AuthApi auth(coordinator);
     auth.install(api);
 
-    auto dispatchApi = [&api](const dc::HttpRequest& request, const std::string& scheme) {
-      return api.dispatch(request, scheme);
+    auto dispatchApi = [&api](const dc::HttpRequest& request, const dc::ConnectionInfo& connection) {
+      return api.dispatch(request, connection);
     };
     dc::HttpServer http(io, dispatchApi);
     dc::HttpServer https(io, dispatchApi, identity.serverContext());
@@ -167,9 +167,10 @@ int main(int argc, char** argv) {
                                   https.releaseHeld();
                                 }});
     control.install(controlRouter);
-    dc::HttpServer controlServer(io, [&controlRouter](const dc::HttpRequest& request, const std::string& scheme) {
-      return controlRouter.dispatch(request, scheme);
-    });
+    dc::HttpServer controlServer(
+        io, [&controlRouter](const dc::HttpRequest& request, const dc::ConnectionInfo& connection) {
+          return controlRouter.dispatch(request, connection);
+        });
 
     unsigned short httpPort = http.listen(options.httpPort);
     unsigned short httpsPort = https.listen(options.httpsPort);

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -260,6 +262,32 @@ TEST_F(CoordinatorClientServerTest, TrustsOnlyTheCertificateAuthorityATestHandsI
   EXPECT_EQ(server.requests("/v1/executor/sync").size(), 1u);
 }
 
+// The connection numbers the coordinator logged for path, one per request.
+std::vector<uint64_t> connectionsOf(const testing::DevCoordinator& server, std::string_view path) {
+  std::vector<uint64_t> connections;
+  for (const auto& entry : server.requests(path)) connections.push_back(entry["connection"].get<uint64_t>());
+  return connections;
+}
+
+TEST_F(CoordinatorClientServerTest, ConsecutivePostsReuseOneConnection) {
+  answer({{"path", "/v1/executor/sync"}, {"times", 0}, {"status", 200}, {"body", Json::object()}});
+  for (int i = 0; i < 3; ++i) device.post("/v1/executor/sync", {{"i", i}});
+  anonymous.post("/v1/executor/sync", Json::object());
+  // Over TLS too, where a new connection would cost a handshake each time.
+  CoordinatorClient secure(server.httpsOrigin(), validToken, false, CoordinatorTestingConfiguration{server.caFile()});
+  for (int i = 0; i < 2; ++i) secure.post("/v1/executor/sync", {{"i", i}});
+
+  std::vector<uint64_t> connections = connectionsOf(server, "/v1/executor/sync");
+  ASSERT_EQ(connections.size(), 6u);
+  EXPECT_EQ(connections[1], connections[0]);
+  EXPECT_EQ(connections[2], connections[0]);
+  // Another client keeps connections of its own.
+  EXPECT_NE(connections[3], connections[0]);
+  EXPECT_EQ(connections[5], connections[4]);
+  EXPECT_NE(connections[4], connections[0]);
+  EXPECT_NE(connections[4], connections[3]);
+}
+
 TEST_F(CoordinatorClientServerTest, PostsFromSeveralThreadsAtOnce) {
   answer({{"path", "/v1/executor/tasks/*"}, {"times", 0}, {"status", 200}, {"delayMs", 20}, {"body", {{"ok", 1}}}});
   std::vector<std::thread> threads;
@@ -278,6 +306,13 @@ TEST_F(CoordinatorClientServerTest, PostsFromSeveralThreadsAtOnce) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(answered, 40);
   EXPECT_EQ(server.requests("/v1/executor/tasks/task-3/claim").size(), 5u);
+  // A post opens a connection only when every one it has is busy: at most one
+  // per thread (the cache keeps up to 16, so none was evicted either).
+  std::set<uint64_t> connections;
+  for (const auto& entry : server.requests())
+    if (entry["path"].get<std::string>().starts_with("/v1/executor/tasks/"))
+      connections.insert(entry["connection"].get<uint64_t>());
+  EXPECT_LE(connections.size(), 8u);
 }
 
 TEST_F(CoordinatorClientServerTest, GivesUpOnAServerThatNeverAnswers) {

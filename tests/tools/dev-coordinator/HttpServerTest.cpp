@@ -35,6 +35,24 @@ TEST_F(HttpServerTest, HttpsIsVerifiedAgainstTheGeneratedAuthority) {
   EXPECT_THROW(httpExchange("127.0.0.1", coordinator.httpsPort(), request), std::runtime_error);
 }
 
+TEST_F(HttpServerTest, RequestLogNumbersEachConnection) {
+  auto request = HttpExchangeRequest::json("/v1/mac-pairings/start", {{"name", "Laptop"}});
+  auto kept = httpExchanges("127.0.0.1", coordinator.httpPort(), {request, request});
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[1].status, 200u);
+  httpExchange("127.0.0.1", coordinator.httpPort(), request);
+  httpExchange("127.0.0.1", coordinator.httpsPort(), request, trusting(coordinator.caFile()));
+
+  Json entries = coordinator.requests();
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_TRUE(entries[0]["connection"].is_number_unsigned());
+  EXPECT_EQ(entries[1]["connection"], entries[0]["connection"]);
+  // A new connection, on the same port or the HTTPS one, is never mistaken for an earlier one.
+  EXPECT_NE(entries[2]["connection"], entries[0]["connection"]);
+  EXPECT_NE(entries[3]["connection"], entries[0]["connection"]);
+  EXPECT_NE(entries[3]["connection"], entries[2]["connection"]);
+}
+
 TEST_F(HttpServerTest, StopsOnSigtermAndCleansUp) {
   std::filesystem::path state = coordinator.caFile().parent_path();
   ASSERT_TRUE(std::filesystem::exists(coordinator.caFile()));

@@ -62,8 +62,9 @@ class DevCoordinator {
   // A user session token as e-mail verification would give one.
   std::string createSession(std::string_view email = "owner@example.com") const;
   // The requests received on the HTTP and HTTPS ports, oldest first, each
-  // {"sequence", "scheme", "method", "target", "path", "headers" (lower-case
-  // names), "headerList", "body", "json", "status"}; only those for path when given.
+  // {"sequence", "scheme", "connection" (a number per accepted connection),
+  // "method", "target", "path", "headers" (lower-case names), "headerList",
+  // "body", "json", "status"}; only those for path when given.
   nlohmann::json requests(std::string_view path = "") const;
   // Adds a scripted fault (see README.md), e.g. {"path": "/v1/auth/logout", "status": 500}.
   void addFault(const nlohmann::json& fault) const;

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -29,12 +30,8 @@ std::string lowercase(std::string text) {
   return text;
 }
 
-// Runs the exchange as a chain of asynchronous steps on a private io_context so
-// the whole of it, connection included, is bounded by one deadline.
-template <class Stream>
-HttpExchangeResponse exchange(asio::io_context& io, Stream& stream, const std::string& host, unsigned short port,
-                              const HttpExchangeRequest& request, double timeoutSeconds,
-                              const std::function<void(std::function<void(beast::error_code)>)>& handshake) {
+http::request<http::string_body> messageOf(const HttpExchangeRequest& request, const std::string& host,
+                                           unsigned short port) {
   http::request<http::string_body> message;
   message.method_string(request.method);
   message.target(request.target);
@@ -43,12 +40,52 @@ HttpExchangeResponse exchange(asio::io_context& io, Stream& stream, const std::s
   for (const auto& [name, value] : request.headers) message.insert(name, value);
   message.body() = request.body;
   message.prepare_payload();
+  return message;
+}
 
+HttpExchangeResponse responseOf(const http::response<http::string_body>& answer) {
+  HttpExchangeResponse response;
+  response.status = answer.result_int();
+  for (const auto& field : answer) {
+    std::string name = lowercase(std::string(field.name_string()));
+    auto& slot = response.headers[name];
+    slot = slot.empty() ? std::string(field.value()) : slot + ", " + std::string(field.value());
+  }
+  response.body = answer.body();
+  return response;
+}
+
+// Runs the exchanges as a chain of asynchronous steps on a private io_context
+// so the whole of it, connection included, is bounded by one deadline. The
+// requests go one after another over the one connection.
+template <class Stream>
+std::vector<HttpExchangeResponse> exchange(
+    asio::io_context& io, Stream& stream, const std::string& host, unsigned short port,
+    const std::vector<HttpExchangeRequest>& requests, double timeoutSeconds,
+    const std::function<void(std::function<void(beast::error_code)>)>& handshake) {
+  std::vector<HttpExchangeResponse> responses;
+  http::request<http::string_body> message;
   beast::flat_buffer buffer;
-  http::response_parser<http::string_body> parser;
-  parser.body_limit(256 << 20);
+  std::optional<http::response_parser<http::string_body>> parser;
   beast::error_code failure;
   std::string stage = "connect";
+
+  std::function<void()> next = [&] {
+    if (responses.size() == requests.size()) return void(stage = "done");
+    message = messageOf(requests[responses.size()], host, port);
+    parser.emplace();
+    parser->body_limit(256 << 20);
+    stage = "write";
+    http::async_write(stream, message, [&](beast::error_code writeError, size_t) {
+      if (writeError) return void(failure = writeError);
+      stage = "read";
+      http::async_read(stream, buffer, *parser, [&](beast::error_code readError, size_t) {
+        if (readError) return void(failure = readError);
+        responses.push_back(responseOf(parser->get()));
+        next();
+      });
+    });
+  };
 
   auto& lowest = beast::get_lowest_layer(stream);
   lowest.expires_after(std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000)));
@@ -59,17 +96,7 @@ HttpExchangeResponse exchange(asio::io_context& io, Stream& stream, const std::s
     stage = "handshake";
     handshake([&](beast::error_code handshakeError) {
       if (handshakeError) return void(failure = handshakeError);
-      stage = "write";
-      http::async_write(stream, message, [&](beast::error_code writeError, size_t) {
-        if (writeError) return void(failure = writeError);
-        stage = "read";
-        http::async_read(stream, buffer, parser, [&](beast::error_code readError, size_t) {
-          if (readError)
-            failure = readError;
-          else
-            stage = "done";
-        });
-      });
+      next();
     });
   });
   io.run();
@@ -78,18 +105,9 @@ HttpExchangeResponse exchange(asio::io_context& io, Stream& stream, const std::s
   if (failure || stage != "done")
     throw std::runtime_error("HTTP exchange failed at " + stage + ": " + failure.message());
 
-  HttpExchangeResponse response;
-  auto& answer = parser.get();
-  response.status = answer.result_int();
-  for (const auto& field : answer) {
-    std::string name = lowercase(std::string(field.name_string()));
-    auto& slot = response.headers[name];
-    slot = slot.empty() ? std::string(field.value()) : slot + ", " + std::string(field.value());
-  }
-  response.body = answer.body();
   beast::error_code ignored;
   lowest.socket().shutdown(tcp::socket::shutdown_both, ignored);
-  return response;
+  return responses;
 }
 
 }  // namespace
@@ -115,10 +133,17 @@ std::string HttpExchangeResponse::header(const std::string& lowerCaseName) const
 
 HttpExchangeResponse httpExchange(const std::string& host, unsigned short port, const HttpExchangeRequest& request,
                                   const HttpExchangeOptions& options) {
+  return httpExchanges(host, port, {request}, options).front();
+}
+
+std::vector<HttpExchangeResponse> httpExchanges(const std::string& host, unsigned short port,
+                                                const std::vector<HttpExchangeRequest>& requests,
+                                                const HttpExchangeOptions& options) {
+  if (requests.empty()) return {};
   asio::io_context io;
   if (!options.caFile) {
     beast::tcp_stream stream(io);
-    return exchange(io, stream, host, port, request, options.timeoutSeconds,
+    return exchange(io, stream, host, port, requests, options.timeoutSeconds,
                     [](std::function<void(beast::error_code)> done) { done({}); });
   }
   asio::ssl::context context(asio::ssl::context::tls_client);
@@ -136,7 +161,7 @@ HttpExchangeResponse httpExchange(const std::string& host, unsigned short port, 
   } else {
     X509_VERIFY_PARAM_set1_ip_asc(parameters, host.c_str());
   }
-  return exchange(io, stream, host, port, request, options.timeoutSeconds,
+  return exchange(io, stream, host, port, requests, options.timeoutSeconds,
                   [&stream](std::function<void(beast::error_code)> done) {
                     stream.async_handshake(asio::ssl::stream_base::client, std::move(done));
                   });

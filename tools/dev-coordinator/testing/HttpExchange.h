@@ -14,7 +14,7 @@ namespace corvane::testing {
 
 // A bare HTTP/1.1 client for tests that need to send exactly the request they
 // mean (any method, headers and body) and see exactly the answer, with none of
-// the executor client's rules in the way. One connection per exchange.
+// the executor client's rules in the way. One connection per call.
 struct HttpExchangeRequest {
   std::string method = "POST";
   std::string target = "/";
@@ -52,5 +52,12 @@ struct HttpExchangeTimeout : std::runtime_error {
 // HttpExchangeTimeout when the time is up.
 HttpExchangeResponse httpExchange(const std::string& host, unsigned short port, const HttpExchangeRequest& request,
                                   const HttpExchangeOptions& options = {});
+
+// Sends requests one after another over one keep-alive connection and returns
+// the answers in order; fails as httpExchange does, also when the server closes
+// the connection before the last answer.
+std::vector<HttpExchangeResponse> httpExchanges(const std::string& host, unsigned short port,
+                                                const std::vector<HttpExchangeRequest>& requests,
+                                                const HttpExchangeOptions& options = {});
 
 }  // namespace corvane::testing
