@@ -9,7 +9,6 @@
 #include "executor/cli/Executables.h"
 #include "executor/support/CVError.h"
 #include "executor/support/PrivateFiles.h"
-#include "platform/SystemInfo.h"
 
 namespace corvane {
 
@@ -24,8 +23,10 @@ void print(const CommandOutput& output) {
   std::fflush(stdout);
 }
 
-std::optional<std::filesystem::path> toolPath(const std::string& programPath) {
-  if (auto executable = platform::runningExecutable()) return executable;
+// The running tool as the kernel reports it, else what its first argument
+// names; nothing when neither can be told.
+std::optional<std::filesystem::path> toolPath(const OptionsContext& context, const std::string& programPath) {
+  if (context.executable) return context.executable;
   try {
     return resolveExecutable(programPath);
   } catch (const CVError&) {
@@ -44,8 +45,9 @@ void run(const std::string& programPath, const std::vector<std::string>& argumen
   umask(077);
   std::signal(SIGPIPE, SIG_IGN);
 
-  Options options(arguments);
-  useBundledCodex(options, toolPath(programPath));
+  OptionsContext context = OptionsContext::current();
+  Options options(arguments, context);
+  useBundledCodex(options, toolPath(context, programPath));
 
   const Command* command = findCommand(options.command);
   if (!command) throw CVError::invalid("Unknown command");
