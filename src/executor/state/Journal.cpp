@@ -207,7 +207,7 @@ void Journal::applySchema() {
       "CREATE TABLE IF NOT EXISTS quota_diagnostics(id INTEGER PRIMARY KEY, account_id TEXT NOT NULL, recorded_at "
       "REAL NOT NULL, reason TEXT NOT NULL, value TEXT NOT NULL)");
   execute("CREATE INDEX IF NOT EXISTS quota_diagnostics_time ON quota_diagnostics(recorded_at)");
-  pruneQuotaDiagnostics(std::chrono::system_clock::now());
+  pruneQuotaDiagnostics(currentWallTime());
   execute("CREATE TABLE IF NOT EXISTS health(id INTEGER PRIMARY KEY CHECK(id=1), nonce INTEGER NOT NULL)");
   execute("INSERT OR IGNORE INTO health(id,nonce) VALUES (1,0)");
   // The file was made private before opening (see makePrivate).

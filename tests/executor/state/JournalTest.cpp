@@ -218,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) { return test.param.name; });
 
 TEST_F(JournalTest, PruningKeepsTheNewest4096AndNothingAWeekOld) {
-  auto now = std::chrono::system_clock::now();
+  auto now = currentWallTime();
   Journal journal(path);
   auto insert = [&](WallTime at, const std::string& reason) {
     journal.execute("INSERT INTO quota_diagnostics(account_id, recorded_at, reason, value) VALUES (?, ?, ?, ?)",
@@ -246,7 +246,7 @@ TEST_F(JournalTest, PruningKeepsTheNewest4096AndNothingAWeekOld) {
 TEST_F(JournalTest, OpeningPrunesDiagnosticsOlderThanAWeek) {
   {
     Journal journal(path);
-    auto old = std::chrono::system_clock::now() - 8 * 24h;
+    auto old = currentWallTime() - 8 * 24h;
     journal.execute("INSERT INTO quota_diagnostics(account_id, recorded_at, reason, value) VALUES (?, ?, ?, ?)",
                     {"acct", Journal::timeParameter(old), "old", "{}"});
   }
