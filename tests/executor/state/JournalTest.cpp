@@ -427,6 +427,45 @@ TEST_F(JournalTest, ThreadsShareOneJournalAndFailuresReleaseTheLock) {
   EXPECT_EQ(RawDatabase(path).single("SELECT nonce FROM health"), "40");
 }
 
+size_t openDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+TEST_F(JournalTest, ExecuteTakesOneStatementWithExactlyItsParameters) {
+  size_t before = openDescriptors();
+  {
+    Journal journal(path);
+    claim(journal, "t1", "preflight", "ping");
+    struct Case {
+      const char* sql;
+      std::vector<std::string> parameters;
+    };
+    const Case refused[] = {
+        // SQLite would run the first statement alone and ignore the second.
+        {"UPDATE tasks SET stage='sending' WHERE id='t1'; DELETE FROM tasks", {}},
+        {"UPDATE tasks SET stage=? WHERE id=?; SELECT 1", {"sending", "t1"}},
+        // A missing parameter would be bound as NULL.
+        {"UPDATE tasks SET result=? WHERE id=?", {"t1"}},
+        {"UPDATE tasks SET result=? WHERE id='t1'", {}},
+        {"UPDATE tasks SET stage='sending' WHERE id='t1'", {"extra"}},
+    };
+    for (const auto& c : refused) {
+      SCOPED_TRACE(c.sql);
+      expectStorageError([&] { journal.execute(c.sql, c.parameters); });
+    }
+    EXPECT_EQ(RawDatabase(path).rows("SELECT id,stage,result FROM tasks"),
+              (std::vector<std::vector<std::string>>{{"t1", "preflight", "<null>"}}));
+    // A trailing separator is still one statement.
+    journal.execute("UPDATE tasks SET stage=? WHERE id=?;\n", {"sending", "t1"});
+    EXPECT_EQ(RawDatabase(path).single("SELECT stage FROM tasks"), "sending");
+  }
+  // A refused statement is finalized too, so closing releases the database
+  // and its -wal and -shm files.
+  EXPECT_EQ(openDescriptors(), before);
+}
+
 TEST(JournalTimeParameter, IsPlainDecimalSeconds) {
   EXPECT_EQ(Journal::timeParameter(WallTime{}), "0");
   EXPECT_EQ(Journal::timeParameter(WallTime{} + 1733788800s + 250ms), "1733788800.25");
