@@ -7,3 +7,12 @@ target_compile_options(corvane_flags INTERFACE
   -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough
   $<$<BOOL:${CORVANE_WERROR}>:-Werror>)
 target_compile_definitions(corvane_flags INTERFACE _FILE_OFFSET_BITS=64)
+
+# AddressSanitizer and UndefinedBehaviorSanitizer for the whole tree, tools and
+# tests included: any finding ends the program that made it.
+option(CORVANE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(CORVANE_SANITIZE)
+  set(_sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_compile_options(corvane_flags INTERFACE ${_sanitizers})
+  target_link_options(corvane_flags INTERFACE ${_sanitizers})
+endif()

@@ -44,7 +44,7 @@ TEST_F(UpdateCommandsTest, SecondPrepareReplacesTheFirstAndCancelWithdrawsIt) {
   std::string second = preparedID(tool("prepare-update"));
   ASSERT_TRUE(isUUID(first) && isUUID(second)) << first << " " << second;
   EXPECT_NE(first, second);
-  EXPECT_EQ(preparation.activeID(std::chrono::system_clock::now()), second);
+  EXPECT_EQ(preparation.activeID(currentWallTime()), second);
 
   struct stat info {};
   ASSERT_EQ(stat(dataDirectory.c_str(), &info), 0);
@@ -56,7 +56,7 @@ TEST_F(UpdateCommandsTest, SecondPrepareReplacesTheFirstAndCancelWithdrawsIt) {
   EXPECT_EQ(cancelled.status, 0) << cancelled.err;
   EXPECT_EQ(cancelled.out, "{\n  \"cancelled\": true\n}\n");
   EXPECT_FALSE(fs::exists(preparation.file()));
-  EXPECT_EQ(preparation.activeID(std::chrono::system_clock::now()), std::nullopt);
+  EXPECT_EQ(preparation.activeID(currentWallTime()), std::nullopt);
 }
 
 TEST_F(UpdateCommandsTest, CancelWithNothingToCancelSucceeds) {

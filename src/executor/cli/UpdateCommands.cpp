@@ -7,7 +7,7 @@
 namespace corvane {
 
 CommandOutput prepareUpdateCommand(const Options& options) {
-  std::string id = UpdatePreparation(options.dataDirectory).begin(std::chrono::system_clock::now());
+  std::string id = UpdatePreparation(options.dataDirectory).begin(currentWallTime());
   return Json{{"id", id}};
 }
 

@@ -78,18 +78,26 @@ fs::path sibling(const fs::path& file, std::string_view suffix) {
 }  // namespace
 
 // One prepared statement with its parameters bound, finalized on every path.
+// It takes exactly one statement and exactly its parameters: SQLite would
+// quietly run only the first of several and bind missing parameters as NULL.
 class Journal::Statement {
  public:
   Statement(sqlite3* db, std::string_view sql, const std::vector<std::string>& parameters) : db_(db) {
     if (!db_) throw CVError::storage();
-    if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &statement_, nullptr) != SQLITE_OK ||
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &statement_, &tail) != SQLITE_OK ||
         !statement_)
-      storageFailure(db_, "prepare");
+      fail("prepare");
+    std::string_view rest(tail, static_cast<size_t>(sql.data() + sql.size() - tail));
+    if (rest.find_first_not_of(" \t\r\n;") != std::string_view::npos) refuse("more than one statement in one call");
+    int expected = sqlite3_bind_parameter_count(statement_);
+    if (expected != static_cast<int>(parameters.size()))
+      refuse(std::to_string(parameters.size()) + " values for " + std::to_string(expected) + " parameters");
     for (size_t i = 0; i < parameters.size(); ++i) {
       const std::string& value = parameters[i];
       if (sqlite3_bind_text(statement_, static_cast<int>(i + 1), value.data(), static_cast<int>(value.size()),
                             SQLITE_TRANSIENT) != SQLITE_OK)
-        storageFailure(db_, "bind");
+        fail("bind");
     }
   }
   ~Statement() { sqlite3_finalize(statement_); }
@@ -122,6 +130,16 @@ class Journal::Statement {
   }
 
  private:
+  // The constructor's failures: its destructor will not run, so the
+  // statement is finalized here before the error leaves.
+  [[noreturn]] void fail(std::string_view step) { refuse(std::string(step) + " failed: " + sqlite3_errmsg(db_)); }
+  [[noreturn]] void refuse(const std::string& reason) {
+    log().error("journal: " + reason);
+    sqlite3_finalize(statement_);
+    statement_ = nullptr;
+    throw CVError::storage();
+  }
+
   sqlite3* db_;
   sqlite3_stmt* statement_ = nullptr;
 };
@@ -207,7 +225,7 @@ void Journal::applySchema() {
       "CREATE TABLE IF NOT EXISTS quota_diagnostics(id INTEGER PRIMARY KEY, account_id TEXT NOT NULL, recorded_at "
       "REAL NOT NULL, reason TEXT NOT NULL, value TEXT NOT NULL)");
   execute("CREATE INDEX IF NOT EXISTS quota_diagnostics_time ON quota_diagnostics(recorded_at)");
-  pruneQuotaDiagnostics(std::chrono::system_clock::now());
+  pruneQuotaDiagnostics(currentWallTime());
   execute("CREATE TABLE IF NOT EXISTS health(id INTEGER PRIMARY KEY CHECK(id=1), nonce INTEGER NOT NULL)");
   execute("INSERT OR IGNORE INTO health(id,nonce) VALUES (1,0)");
   // The file was made private before opening (see makePrivate).

@@ -1,5 +1,6 @@
 #include "executor/support/Parsing.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "executor/support/CVError.h"
@@ -45,20 +46,26 @@ class Reader {
   size_t position_ = 0;
 };
 
+using namespace std::chrono;
+
+// The range a written time can name: 0001-01-01T00:00:00Z to the last
+// microsecond of 9999.
+constexpr WallTime earliest = sys_days(year(1) / January / 1);
+constexpr WallTime latest = sys_days(year(10000) / January / 1) - microseconds(1);
+
 std::optional<WallTime> parseInternetDateTime(std::string_view text) {
-  using namespace std::chrono;
   Reader r(text);
   int y, mo, d, h, mi, s;
   if (!(r.digits(4, y) && r.literal('-') && r.digits(2, mo) && r.literal('-') && r.digits(2, d) && r.literal('T') &&
         r.digits(2, h) && r.literal(':') && r.digits(2, mi) && r.literal(':') && r.digits(2, s)))
     return std::nullopt;
-  nanoseconds fraction{0};
+  microseconds fraction{0};
   if (r.literal('.')) {
     int count = 0;
-    long long scale = 100000000;
+    long long scale = 100000;
     int digit;
     while (r.digits(1, digit)) {
-      if (scale > 0) fraction += nanoseconds(digit * scale);
+      fraction += microseconds(digit * scale);
       scale /= 10;
       ++count;
     }
@@ -68,15 +75,15 @@ std::optional<WallTime> parseInternetDateTime(std::string_view text) {
   if (!r.literal('Z')) {
     int sign = r.literal('+') ? 1 : (r.literal('-') ? -1 : 0);
     int oh, om;
-    if (sign == 0 || !r.digits(2, oh) || !r.literal(':') || !r.digits(2, om) || oh > 23 || om > 59)
-      return std::nullopt;
+    if (sign == 0 || !r.digits(2, oh) || !r.literal(':') || !r.digits(2, om) || oh > 23 || om > 59) return std::nullopt;
     offsetMinutes = sign * (oh * 60 + om);
   }
   if (!r.atEnd()) return std::nullopt;
   year_month_day date{year(y), month(static_cast<unsigned>(mo)), day(static_cast<unsigned>(d))};
   if (!date.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
-  auto time = sys_days(date) + hours(h) + minutes(mi) + seconds(s) - minutes(offsetMinutes);
-  return time_point_cast<system_clock::duration>(time + fraction);
+  WallTime time = sys_days(date) + hours(h) + minutes(mi) + seconds(s) - minutes(offsetMinutes) + fraction;
+  if (time < earliest || time > latest) return std::nullopt;
+  return time;
 }
 
 }  // namespace
@@ -89,8 +96,7 @@ WallTime parseTime(const Json* value) {
 }
 
 std::string formatTime(WallTime time) {
-  using namespace std::chrono;
-  auto secondsSinceEpoch = floor<seconds>(time);
+  auto secondsSinceEpoch = floor<seconds>(std::clamp(time, earliest, latest));
   auto days = floor<std::chrono::days>(secondsSinceEpoch);
   year_month_day date{days};
   hh_mm_ss clock{secondsSinceEpoch - days};

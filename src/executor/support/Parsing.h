@@ -8,18 +8,30 @@
 
 namespace corvane {
 
-using WallTime = std::chrono::system_clock::time_point;
+// A wall-clock time. Microseconds in 64 bits reach far beyond the years 1 to
+// 9999 that a written time can name, so every such time reads back exactly
+// (a nanosecond count would overflow outside 1677 to 2262).
+using WallTime = std::chrono::sys_time<std::chrono::microseconds>;
+
+// The current wall-clock time.
+inline WallTime currentWallTime() {
+  return std::chrono::time_point_cast<WallTime::duration>(std::chrono::system_clock::now());
+}
 
 // An identifier from outside (device, task, account, credential, login): 1 to
 // 128 bytes, each an ASCII letter, digit, "-" or "_".
 bool isIdentifier(std::string_view text);
 
 // An ISO 8601 internet date-time ("2026-01-02T03:04:05.678Z",
-// "2026-01-02T11:04:05+08:00"). CVError.invalid "Missing time" when absent or
-// empty, "Invalid time" when it does not parse.
+// "2026-01-02T11:04:05+08:00"), fractions kept to the microsecond.
+// CVError.invalid "Missing time" when absent or empty, "Invalid time" when it
+// does not parse or, once in UTC, falls outside the years 1 to 9999 (which
+// formatTime could not write back).
 WallTime parseTime(const Json* value);
 
-// The written form: UTC, whole seconds, "Z" ("2026-01-02T03:04:05Z").
+// The written form: UTC, whole seconds, "Z" ("2026-01-02T03:04:05Z"). Times
+// outside the years 1 to 9999 are written as the nearest end of that range,
+// so the text is always one parseTime reads.
 std::string formatTime(WallTime time);
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <vector>
 
 #include "executor/support/CVError.h"
 #include "executor/support/Uuid.h"
@@ -16,19 +17,45 @@ namespace corvane {
 
 namespace fs = std::filesystem;
 
-void privateDirectory(const fs::path& directory) {
-  std::error_code error;
-  auto status = fs::status(directory, error);  // follows links
-  if (fs::is_directory(status)) {
-    if (fs::is_symlink(fs::symlink_status(directory))) throw CVError::storage();
-  } else if (fs::exists(status)) {
-    throw CVError::storage();
-  } else {
-    // A dangling link is "absent" to stat but must not be created through.
-    if (fs::is_symlink(fs::symlink_status(directory, error))) throw CVError::storage();
-    fs::create_directories(directory);
+namespace {
+
+// The entry at path as lstat sees it; ENOENT is "absent", anything else that
+// stops lstat is a failure.
+std::optional<struct stat> entry(const fs::path& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) == 0) return info;
+  if (errno != ENOENT) throw CVError::storage();
+  return std::nullopt;
+}
+
+// Creates the missing directories of path, each 0700 whatever the umask;
+// parents that exist are used as they are, links among them included.
+void createMissing(const fs::path& path) {
+  std::vector<fs::path> missing;
+  for (fs::path current = path; !current.empty(); current = current.parent_path()) {
+    if (entry(current)) break;
+    missing.push_back(current);
+    if (current == current.root_path()) break;
   }
-  fs::permissions(directory, fs::perms::owner_all, fs::perm_options::replace);
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+    if (mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) throw CVError::storage();
+}
+
+}  // namespace
+
+void privateDirectory(const fs::path& directory) {
+  if (auto found = entry(directory); !found)
+    createMissing(directory);
+  else if (!S_ISDIR(found->st_mode))
+    throw CVError::storage();  // a file, or a link to anything
+  // The mode is changed through a descriptor that cannot have followed a
+  // link, so a directory swapped for one after the checks above is refused,
+  // never narrowed through.
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) throw CVError::storage();
+  bool ok = fchmod(fd, 0700) == 0;
+  close(fd);
+  if (!ok) throw CVError::storage();
 }
 
 fs::path canonicalDirectory(const fs::path& directory) {
@@ -63,6 +90,14 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
+// The rename lives in the directory's own data: until the directory is on
+// disk, a power loss can bring back the old name (or none), whatever was
+// done since, such as a keyring item that belongs to the new file.
+bool syncDirectory(const fs::path& directory) {
+  Descriptor fd(open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.get() >= 0 && fsync(fd.get()) == 0;
+}
+
 }  // namespace
 
 void atomicPrivateFile(std::string_view bytes, const fs::path& file) {
@@ -78,6 +113,7 @@ void atomicPrivateFile(std::string_view bytes, const fs::path& file) {
     unlink(temp.c_str());
     throw CVError::storage();
   }
+  if (!syncDirectory(file.parent_path())) throw CVError::storage();
 }
 
 void atomicPrivateJSON(const Json& object, const fs::path& file) {
@@ -88,7 +124,7 @@ void atomicPrivateJSON(const Json& object, const fs::path& file) {
 std::optional<std::string> readPrivateFile(const fs::path& file, size_t limit) {
   Descriptor fd(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return std::nullopt;
-  struct stat info{};
+  struct stat info {};
   if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || static_cast<size_t>(info.st_size) > limit)
     return std::nullopt;
   std::string bytes;

@@ -307,6 +307,19 @@ TEST_F(CodexProcessTest, RefusesServerRequestsEvenWithTheAwaitedID) {
   EXPECT_EQ(answers[1], (Json{{"id", 2}, {"error", refusal}}));
 }
 
+TEST_F(CodexProcessTest, ADeeplyNestedLineIsAProtocolFailureNotACrash) {
+  // A server request whose id nests 100,000 arrays: answering it would echo
+  // the id, and every walk over such a value recurses once per level.
+  std::string id = std::string(100000, '[') + std::string(100000, ']');
+  scenario({{"methods",
+             {{"account/read",
+               {{"before", {{{"raw", "{\"id\":" + id + ",\"method\":\"item/tool/call\"}\n"}}}}}}}}});
+  auto& codex = startInitialized();
+  EXPECT_EQ(failureOf([&] { codex.request("account/read", Json::object(), soon()); }),
+            "codex_account_read_protocol");
+  ASSERT_EQ(failures.size(), 1u);
+}
+
 TEST_F(CodexProcessTest, RefusesToSendWhatCannotBeALine) {
   auto& codex = startInitialized();
   EXPECT_EQ(failureOf([&] {

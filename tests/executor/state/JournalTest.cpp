@@ -218,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) { return test.param.name; });
 
 TEST_F(JournalTest, PruningKeepsTheNewest4096AndNothingAWeekOld) {
-  auto now = std::chrono::system_clock::now();
+  auto now = currentWallTime();
   Journal journal(path);
   auto insert = [&](WallTime at, const std::string& reason) {
     journal.execute("INSERT INTO quota_diagnostics(account_id, recorded_at, reason, value) VALUES (?, ?, ?, ?)",
@@ -246,7 +246,7 @@ TEST_F(JournalTest, PruningKeepsTheNewest4096AndNothingAWeekOld) {
 TEST_F(JournalTest, OpeningPrunesDiagnosticsOlderThanAWeek) {
   {
     Journal journal(path);
-    auto old = std::chrono::system_clock::now() - 8 * 24h;
+    auto old = currentWallTime() - 8 * 24h;
     journal.execute("INSERT INTO quota_diagnostics(account_id, recorded_at, reason, value) VALUES (?, ?, ?, ?)",
                     {"acct", Journal::timeParameter(old), "old", "{}"});
   }
@@ -425,6 +425,45 @@ TEST_F(JournalTest, ThreadsShareOneJournalAndFailuresReleaseTheLock) {
   }
   EXPECT_EQ(journal.pending().size(), 40u);
   EXPECT_EQ(RawDatabase(path).single("SELECT nonce FROM health"), "40");
+}
+
+size_t openDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+TEST_F(JournalTest, ExecuteTakesOneStatementWithExactlyItsParameters) {
+  size_t before = openDescriptors();
+  {
+    Journal journal(path);
+    claim(journal, "t1", "preflight", "ping");
+    struct Case {
+      const char* sql;
+      std::vector<std::string> parameters;
+    };
+    const Case refused[] = {
+        // SQLite would run the first statement alone and ignore the second.
+        {"UPDATE tasks SET stage='sending' WHERE id='t1'; DELETE FROM tasks", {}},
+        {"UPDATE tasks SET stage=? WHERE id=?; SELECT 1", {"sending", "t1"}},
+        // A missing parameter would be bound as NULL.
+        {"UPDATE tasks SET result=? WHERE id=?", {"t1"}},
+        {"UPDATE tasks SET result=? WHERE id='t1'", {}},
+        {"UPDATE tasks SET stage='sending' WHERE id='t1'", {"extra"}},
+    };
+    for (const auto& c : refused) {
+      SCOPED_TRACE(c.sql);
+      expectStorageError([&] { journal.execute(c.sql, c.parameters); });
+    }
+    EXPECT_EQ(RawDatabase(path).rows("SELECT id,stage,result FROM tasks"),
+              (std::vector<std::vector<std::string>>{{"t1", "preflight", "<null>"}}));
+    // A trailing separator is still one statement.
+    journal.execute("UPDATE tasks SET stage=? WHERE id=?;\n", {"sending", "t1"});
+    EXPECT_EQ(RawDatabase(path).single("SELECT stage FROM tasks"), "sending");
+  }
+  // A refused statement is finalized too, so closing releases the database
+  // and its -wal and -shm files.
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST(JournalTimeParameter, IsPlainDecimalSeconds) {

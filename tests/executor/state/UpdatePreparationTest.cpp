@@ -83,6 +83,8 @@ TEST_F(UpdatePreparationTest, AnythingButAWellFormedLiveRequestIsInactive) {
       {"expired", request(validID, "2026-01-31T08:14:59Z"), false},
       {"expires now", request(validID, "2026-01-31T08:15:00Z"), false},
       {"beyond the lifetime (clock set back)", request(validID, "2026-01-31T08:25:01Z"), false},
+      // 2^64 ns after 08:20:00.29: a nanosecond count would wrap it into the lifetime.
+      {"centuries ahead", request(validID, "2610-08-22T07:54:34Z"), false},
       {"id not a UUID", request("update-1", "2026-01-31T08:20:00Z"), false},
       {"id a UUID without dashes", request("8C1D3E2A1B2C4D3E8F405A6B7C8D9E0F", "2026-01-31T08:20:00Z"), false},
       {"id a number", R"({"id":7,"expiresAt":"2026-01-31T08:20:00Z"})", false},

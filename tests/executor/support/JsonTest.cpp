@@ -58,5 +58,60 @@ TEST(JsonTest, DefensiveReaders) {
   EXPECT_FALSE(parseJSON(""));
 }
 
+std::string nested(char open, char close, size_t depth, std::string_view inside = "") {
+  std::string text(depth, open);
+  text += inside;
+  text.append(depth, close);
+  return text;
+}
+
+TEST(JsonTest, ParsingRefusesNestingBeyondTheBound) {
+  // Objects need a key before each inner value.
+  auto objects = [](size_t depth) {
+    std::string text;
+    for (size_t i = 0; i < depth; ++i) text += "{\"k\":";
+    text += "1";
+    text.append(depth, '}');
+    return text;
+  };
+  struct Case {
+    std::string text;
+    bool parses;
+  };
+  const Case cases[] = {
+      {nested('[', ']', maximumParsedDepth), true},
+      {nested('[', ']', maximumParsedDepth + 1), false},
+      {objects(maximumParsedDepth), true},
+      {objects(maximumParsedDepth + 1), false},
+      // Brackets inside strings are text, not nesting.
+      {"[\"" + std::string(1000, '[') + "\"]", true},
+      // Far beyond the bound, as a hostile peer would send it: refused, not a crash.
+      {nested('[', ']', 100000), false},
+      {"{\"id\":" + nested('[', ']', 200000) + ",\"method\":\"x\"}", false},
+      // Unterminated, so only the nesting can refuse it early.
+      {std::string(500000, '['), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parseJSON(c.text).has_value(), c.parses) << c.text.substr(0, 80);
+}
+
+TEST(JsonTest, WritingRefusesNestingBeyondTheBoundWithoutRecursing) {
+  auto build = [](size_t depth) {
+    Json root = Json::array();
+    Json* current = &root;
+    for (size_t i = 1; i < depth; ++i) {
+      current->push_back(Json::array());
+      current = &current->back();
+    }
+    return root;
+  };
+  EXPECT_TRUE(isSerializable(build(maximumWrittenDepth)));
+  for (size_t depth : {size_t(maximumWrittenDepth) + 1, size_t(100000)}) {
+    Json deep = build(depth);
+    EXPECT_FALSE(isSerializable(deep));
+    EXPECT_EQ(errorText([&] { compactJSON(deep); }), "Invalid JSON");
+    EXPECT_EQ(errorText([&] { prettyJSON(deep); }), "Invalid JSON");
+  }
+}
+
 }  // namespace
 }  // namespace corvane

@@ -1,9 +1,13 @@
 #include "executor/support/PrivateFiles.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "executor/support/CVError.h"
 #include "support/TemporaryDirectory.h"
@@ -15,7 +19,7 @@ namespace fs = std::filesystem;
 using testing::TemporaryDirectory;
 
 mode_t modeOf(const fs::path& path) {
-  struct stat info{};
+  struct stat info {};
   lstat(path.c_str(), &info);
   return info.st_mode & 07777;
 }
@@ -46,6 +50,9 @@ TEST(PrivateFilesTest, PrivateDirectoryCreatesNarrowsAndRefuses) {
   privateDirectory(nested);
   EXPECT_TRUE(fs::is_directory(nested));
   EXPECT_EQ(modeOf(nested), 0700u);
+  // Parents it had to create are as private, whatever the umask.
+  EXPECT_EQ(modeOf(temp / "a"), 0700u);
+  EXPECT_EQ(modeOf(temp / "a/b"), 0700u);
 
   fs::path wide = temp / "wide";
   fs::create_directory(wide);
@@ -60,6 +67,33 @@ TEST(PrivateFilesTest, PrivateDirectoryCreatesNarrowsAndRefuses) {
   EXPECT_FALSE(fs::exists(temp / "nowhere"));
   std::ofstream(temp / "file") << "x";
   expectStorageError([&] { privateDirectory(temp / "file"); });
+}
+
+TEST(PrivateFilesTest, PrivateDirectoryNeverNarrowsThroughALinkSwappedIn) {
+  TemporaryDirectory temp;
+  fs::path victim = temp / "victim";
+  fs::create_directory(victim);
+  chmod(victim.c_str(), 0755);
+  fs::path spot = temp / "spot";
+  fs::path other = temp / "other";
+  fs::create_directory(spot);
+  fs::create_directory_symlink(victim, other);
+
+  // Another process trades a real directory at spot for a link, and back,
+  // while privateDirectory checks and narrows spot.
+  std::atomic<bool> done = false;
+  std::thread swapper([&] {
+    while (!done) renameat2(AT_FDCWD, spot.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE);
+  });
+  for (int i = 0; i < 20000 && modeOf(victim) == 0755; ++i) {
+    try {
+      privateDirectory(spot);
+    } catch (const CVError&) {
+    }
+  }
+  done = true;
+  swapper.join();
+  EXPECT_EQ(modeOf(victim), 0755u);
 }
 
 TEST(PrivateFilesTest, CanonicalDirectoryResolvesLinks) {
