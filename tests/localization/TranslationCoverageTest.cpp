@@ -78,5 +78,24 @@ TEST(TranslationCoverageTest, EveryKeyInTheCodeHasAChineseEntry) {
   }
 }
 
+// A text whose English changed takes its key with it; the old entry left
+// behind would be a translation nothing shows.
+TEST(TranslationCoverageTest, EveryEntryIsUsedByTheCode) {
+  auto keys = keysUsedInCode();
+  for (const std::string language : {"en", "zh-Hans"}) {
+    StringsTable translations = table(language);
+    for (const auto& entry : translations.entries())
+      EXPECT_TRUE(keys.count(entry.first)) << language << " entry \"" << entry.first << "\" is used by no code";
+  }
+}
+
+// The computer is a Linux desktop: a text that sends the user to a macOS
+// facility names the Linux one instead (the table in src/localization/README.md).
+TEST(TranslationCoverageTest, EnglishTextsNameTheFacilitiesOfThisComputer) {
+  static const std::regex macWords(R"(\b(keychain|finder|system (settings|preferences)|login items?|menu bar)\b)",
+                                   std::regex::icase);
+  for (const auto& key : keysUsedInCode()) EXPECT_FALSE(std::regex_search(key, macWords)) << key;
+}
+
 }  // namespace
 }  // namespace corvane
