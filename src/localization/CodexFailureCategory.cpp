@@ -18,11 +18,14 @@ constexpr std::array<Row, 12> rows = {{
     {"authentication", L10n::key("ChatGPT authorization is invalid or expired. Start Mac authorization again.")},
     {"rate_limited", L10n::key("OpenAI is receiving too many requests. Wait a few minutes before retrying.")},
     {"service_unavailable", L10n::key("OpenAI is temporarily unavailable. Try again later.")},
-    {"device_auth_disabled", L10n::key("Device-code sign-in is disabled. Enable it in ChatGPT security settings, then restart authorization.")},
-    {"keychain", L10n::key("Codex could not access secure credentials. Unlock the Mac login keychain and retry.")},
+    {"device_auth_disabled",
+     L10n::key("Device-code sign-in is disabled. Enable it in ChatGPT security settings, then restart authorization.")},
+    {"keychain", L10n::key("Codex could not access secure credentials. Unlock the login keyring and retry.")},
     {"protocol", L10n::key("The bundled Codex could not handle this request. Update Corvane on your Mac and retry.")},
-    {"runtime_closed", L10n::key("The Codex process stopped before completing the request. Reopen Corvane on your Mac and retry.")},
-    {"failed", L10n::key("Codex could not complete this step. Retry, then export sanitized diagnostics from Manage This Mac if it still fails.")},
+    {"runtime_closed",
+     L10n::key("The Codex process stopped before completing the request. Reopen Corvane on your Mac and retry.")},
+    {"failed", L10n::key("Codex could not complete this step. Retry, then export sanitized diagnostics from Manage "
+                         "This Mac if it still fails.")},
 }};
 }  // namespace
 
@@ -34,8 +37,6 @@ std::optional<CodexFailureCategory> codexFailureCategory(std::string_view raw) {
   return std::nullopt;
 }
 
-std::string message(CodexFailureCategory category) {
-  return L10n::text(rows[static_cast<size_t>(category)].message);
-}
+std::string message(CodexFailureCategory category) { return L10n::text(rows[static_cast<size_t>(category)].message); }
 
 }  // namespace corvane

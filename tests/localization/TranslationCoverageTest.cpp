@@ -28,16 +28,21 @@ StringsTable table(const std::string& language) {
                                       (language + ".lproj") / "Localizable.strings"));
 }
 
-// Keys as the code writes them: one string literal right after the call.
+// Keys as the code writes them: the string literal right after the call. A
+// literal that clang-format has broken across lines ("a " "b") is one key, as
+// it is to the compiler.
 std::set<std::string> keysUsedInCode() {
-  static const std::regex call(R"(L10n::(?:text|localized|key)\(\s*"((?:[^"\\]|\\.)*)\")");
+  static const std::regex call(R"re(L10n::(?:text|localized|key)\(\s*((?:"(?:[^"\\]|\\.)*"\s*)+))re");
+  static const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
   std::set<std::string> keys;
   for (const auto& entry : fs::recursive_directory_iterator(fs::path(CORVANE_SOURCE_DIR) / "src")) {
     auto extension = entry.path().extension();
     if (extension != ".cpp" && extension != ".h") continue;
     std::string text = readFile(entry.path());
     for (std::sregex_iterator it(text.begin(), text.end(), call), end; it != end; ++it) {
-      std::string key = (*it)[1];
+      std::string literals = (*it)[1];
+      std::string key;
+      for (std::sregex_iterator part(literals.begin(), literals.end(), literal); part != end; ++part) key += (*part)[1];
       // Undo the C++ escapes the keys use.
       key = std::regex_replace(key, std::regex(R"(\\\")"), "\"");
       key = std::regex_replace(key, std::regex(R"(\\n)"), "\n");
@@ -71,6 +76,25 @@ TEST(TranslationCoverageTest, EveryKeyInTheCodeHasAChineseEntry) {
     }
     EXPECT_EQ(placeholders(std::string(*translation)), placeholders(key)) << key;
   }
+}
+
+// A text whose English changed takes its key with it; the old entry left
+// behind would be a translation nothing shows.
+TEST(TranslationCoverageTest, EveryEntryIsUsedByTheCode) {
+  auto keys = keysUsedInCode();
+  for (const std::string language : {"en", "zh-Hans"}) {
+    StringsTable translations = table(language);
+    for (const auto& entry : translations.entries())
+      EXPECT_TRUE(keys.count(entry.first)) << language << " entry \"" << entry.first << "\" is used by no code";
+  }
+}
+
+// The computer is a Linux desktop: a text that sends the user to a macOS
+// facility names the Linux one instead (the table in src/localization/README.md).
+TEST(TranslationCoverageTest, EnglishTextsNameTheFacilitiesOfThisComputer) {
+  static const std::regex macWords(R"(\b(keychain|finder|system (settings|preferences)|login items?|menu bar)\b)",
+                                   std::regex::icase);
+  for (const auto& key : keysUsedInCode()) EXPECT_FALSE(std::regex_search(key, macWords)) << key;
 }
 
 }  // namespace

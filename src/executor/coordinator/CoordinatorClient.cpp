@@ -285,7 +285,7 @@ CoordinatorClient coordinator(const std::filesystem::path& directory) {
   if (!json) throw CVError::invalid(L10n::text("Pair with the iPhone app first"));
 
   auto token = TokenVault(directory).get();
-  if (!token) throw CVError::invalid(L10n::text("Keychain pairing credentials are missing"));
+  if (!token) throw CVError::invalid(L10n::text("Pairing credentials are missing from the keyring"));
 
   std::string origin = string(member(*json, "url"), "url");
   const Json* loopback = member(*json, "developmentLoopback");

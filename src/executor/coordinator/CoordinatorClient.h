@@ -74,8 +74,8 @@ bool isCoordinatorPath(std::string_view path);
 // its coordinator.json and the device token from the keyring.
 // CVError.storage when coordinator.json is a symbolic link or the keyring
 // fails; CVError.invalid "Pair with the iPhone app first" when the file is
-// missing or not a JSON object, "Missing url", "Keychain pairing credentials
-// are missing" when the keyring has no token.
+// missing or not a JSON object, "Missing url", "Pairing credentials are missing
+// from the keyring" when the keyring has no token.
 CoordinatorClient coordinator(const std::filesystem::path& directory);
 
 }  // namespace corvane

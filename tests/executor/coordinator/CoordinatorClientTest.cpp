@@ -340,7 +340,7 @@ TEST_F(PairedClientTest, BuildsTheClientFromCoordinatorJsonAndTheKeyring) {
     coordinator(directory.path());
     ADD_FAILURE() << "built without a token";
   } catch (const CVError& error) {
-    EXPECT_EQ(error, CVError::invalid("Keychain pairing credentials are missing"));
+    EXPECT_EQ(error, CVError::invalid("Pairing credentials are missing from the keyring"));
   }
 
   TokenVault(directory.path()).set(validToken);
