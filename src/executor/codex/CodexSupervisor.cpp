@@ -20,7 +20,6 @@
 
 #include "executor/codex/ProcessSpawn.h"
 #include "platform/Clock.h"
-#include "platform/SystemInfo.h"
 
 namespace corvane {
 
@@ -272,12 +271,14 @@ void terminateProcessGroup(pid_t pid, double grace) {
 }
 
 std::optional<std::filesystem::path> runningExecutableURL() {
-  auto path = platform::runningExecutable();
-  if (!path) return std::nullopt;
-  std::error_code error;
-  auto resolved = std::filesystem::canonical(*path, error);
-  if (error) return std::nullopt;
-  return resolved;
+  // Not the path the executable was started from: a package upgrade while
+  // the agent runs replaces that file, the kernel then reports the old path
+  // with " (deleted)" appended, and a fresh look-up would find another
+  // build or nothing. The kernel's own link reaches the running image for
+  // as long as the process lives.
+  const std::filesystem::path image = "/proc/self/exe";
+  if (access(image.c_str(), X_OK) != 0) return std::nullopt;
+  return image;
 }
 
 }  // namespace corvane

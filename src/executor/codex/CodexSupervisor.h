@@ -34,8 +34,13 @@ int runCodexSupervisor(const std::vector<std::string>& arguments);
 // most grace seconds plus the reap. Does nothing for a pid below 2.
 void terminateProcessGroup(pid_t pid, double grace);
 
-// The running executable with symbolic links resolved, the program to start
-// in supervisor mode; nothing when the system cannot tell.
+// The program to start in supervisor mode: the image this process runs,
+// named so that it stays valid when the executable's file is replaced or
+// removed on disk while the executor runs (an upgrade in place), and so the
+// supervisor is always the same build as the executor. The path names the
+// image of whichever process executes it, so it is only for this process's
+// own spawns, never to be handed to another. Nothing when the system cannot
+// tell.
 std::optional<std::filesystem::path> runningExecutableURL();
 
 }  // namespace corvane
