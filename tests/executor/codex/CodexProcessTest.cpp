@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -415,6 +416,27 @@ TEST_F(CodexProcessTest, ClosingEndsTheWholeGroupAndLaterCallsFail) {
   EXPECT_EQ(failureOf([&] { codex.notify("initialized", Json::object(), soon()); }), "runtime_closed");
   EXPECT_EQ(failureOf([&] { codex.receive(soon()); }), "runtime_closed");
   codex.close();  // again: nothing
+}
+
+TEST_F(CodexProcessTest, ClosingEndsTheGroupOfASupervisorKilledOutright) {
+  // SIGKILL is the one signal the supervisor cannot turn into the end of its
+  // group: the runtime and its children outlive it. Unreaped, the
+  // supervisor keeps the group's identifier reserved, so closing still
+  // reaches all of them.
+  scenario({{"ignoreSigterm", true}, {"children", 2}});
+  auto& codex = startInitialized();
+  pid_t group = codex.pid();
+  kill(group, SIGKILL);
+  auto supervisorRuns = [&] {
+    auto members = testing::livingMembers(group);
+    return std::any_of(members.begin(), members.end(), [&](const auto& member) { return member.pid == group; });
+  };
+  double end = continuousSeconds() + 20;
+  while (supervisorRuns() && continuousSeconds() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_FALSE(supervisorRuns());
+  EXPECT_EQ(testing::livingMembers(group).size(), 3u) << "the runtime and its two children";
+  codex.close();
+  EXPECT_TRUE(testing::waitUntilGroupGone(group, 5));
 }
 
 TEST_F(CodexProcessTest, AGoneRuntimeIsRuntimeClosedForReadsAndWrites) {
