@@ -2,8 +2,8 @@
 
 #include <cmath>
 #include <cstdint>
-#include <regex>
 #include <string>
+#include <string_view>
 
 #include "executor/support/CVError.h"
 
@@ -55,11 +55,49 @@ bool containsAny(const std::string& text, Words... words) {
   return (contains(text, words) || ...);
 }
 
-std::optional<int> statusInText(const std::string& text) {
-  static const std::regex pattern(R"(\b(?:http(?: status)?|status(?: code)?)\s*[:=]?\s*([45][0-9]{2})\b)");
-  std::smatch match;
-  if (!std::regex_search(text, match, pattern)) return std::nullopt;
-  return std::stoi(match[1].str());
+// Word characters and white space as "\b" and "\s" of a regular expression
+// see them in the C locale.
+bool isWordCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+size_t skipSpaces(std::string_view text, size_t at) {
+  while (at < text.size() && isSpace(text[at])) ++at;
+  return at;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The status right after a word that names one: optional white space, an
+// optional ":" or "=", optional white space, then three digits starting with
+// 4 or 5 that end a word. Only one place can hold the digits, so nothing is
+// ever retried.
+std::optional<int> statusAfter(std::string_view text, size_t at) {
+  at = skipSpaces(text, at);
+  if (at < text.size() && (text[at] == ':' || text[at] == '=')) at = skipSpaces(text, at + 1);
+  if (text.size() - at < 3) return std::nullopt;
+  if ((text[at] != '4' && text[at] != '5') || !isDigit(text[at + 1]) || !isDigit(text[at + 2])) return std::nullopt;
+  if (at + 3 < text.size() && isWordCharacter(text[at + 3])) return std::nullopt;
+  return (text[at] - '0') * 100 + (text[at + 1] - '0') * 10 + (text[at + 2] - '0');
+}
+
+// The first status named in lower-cased text: "http", "http status",
+// "status" or "status code" starting a word, then what statusAfter accepts.
+// The same matches as the expression
+//   \b(?:http(?: status)?|status(?: code)?)\s*[:=]?\s*([45][0-9]{2})\b
+// found by one linear pass: a backtracking regular expression recurses once
+// per character it matches, and a long run of white space would overflow a
+// thread's stack.
+std::optional<int> statusInText(std::string_view text) {
+  static constexpr std::string_view names[] = {"http status", "http", "status code", "status"};
+  for (size_t start = 0; start < text.size(); ++start) {
+    if (start > 0 && isWordCharacter(text[start - 1])) continue;
+    for (std::string_view name : names)
+      if (text.substr(start, name.size()) == name)
+        if (auto status = statusAfter(text, start + name.size())) return status;
+  }
+  return std::nullopt;
 }
 
 CodexFailureCategory category(const std::string& text, std::optional<int> rpcCode, std::optional<int> httpStatus) {

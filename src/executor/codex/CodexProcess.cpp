@@ -95,15 +95,19 @@ void CodexProcess::close() {
   terminateProcessGroup(pid_, closeGrace);
 }
 
-void CodexProcess::send(const Json& message) { channel_.writeLine(encodeJsonRpcLine(message)); }
+void CodexProcess::send(const Json& message, double deadline) {
+  channel_.writeLine(encodeJsonRpcLine(message), deadline);
+}
 
-void CodexProcess::notify(std::string_view method, const Json& params) { send(jsonRpcNotification(method, params)); }
+void CodexProcess::notify(std::string_view method, const Json& params, double deadline) {
+  send(jsonRpcNotification(method, params), deadline);
+}
 
 Json CodexProcess::receive(double deadline) { return decodeJsonRpcLine(channel_.readLine(deadline)); }
 
-void CodexProcess::observe(const Json& message) {
+void CodexProcess::observe(const Json& message, double deadline) {
   if (isJsonRpcServerRequest(message)) {
-    send(jsonRpcUnsupported(message["id"]));
+    send(jsonRpcUnsupported(message["id"]), deadline);
     return;
   }
   const Json* params = loginCompletionParams(message);
@@ -148,11 +152,11 @@ Json CodexProcess::request(std::string_view method, const std::optional<Json>& p
   requestStarted_ = platform::continuousSeconds();
   int64_t id = ++nextID_;
   return reporting(method, [&]() -> Json {
-    send(jsonRpcRequest(id, method, params));
+    send(jsonRpcRequest(id, method, params), deadline);
     while (true) {
       Json message = receive(deadline);
       if (!isJsonRpcResponse(message, id)) {
-        observe(message);
+        observe(message, deadline);
         continue;
       }
       if (const Json* error = member(message, "error"); error && !error->is_null())
@@ -172,7 +176,7 @@ void CodexProcess::waitLogin(const std::string& loginID, double deadline) {
       auto stored = std::find_if(completions_.begin(), completions_.end(),
                                  [&](const auto& entry) { return entry.first == loginID; });
       if (stored == completions_.end()) {
-        observe(receive(deadline));
+        observe(receive(deadline), deadline);
         continue;
       }
       Json params = std::move(stored->second);

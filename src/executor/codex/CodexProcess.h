@@ -52,11 +52,13 @@ class CodexProcess {
   // returns its "result" object. Messages that are not its answer are
   // handled on the way: the runtime's own requests are refused, sign-in
   // completions are kept for waitLogin, late answers and other
-  // notifications are dropped.
+  // notifications are dropped. The deadline bounds the writes as well as
+  // the wait: a runtime that stops reading times out too.
   Json request(std::string_view method, const std::optional<Json>& params, double deadline);
 
-  // Sends a notification (no answer is expected). CVError as for a write.
-  void notify(std::string_view method, const Json& params);
+  // Sends a notification (no answer is expected), waiting for a full pipe
+  // until the deadline. CVError as for LineChannel::writeLine.
+  void notify(std::string_view method, const Json& params, double deadline);
 
   // The next message as a JSON object (see LineChannel::readLine for the
   // failures; a line that is not a JSON object is "protocol_error").
@@ -88,8 +90,8 @@ class CodexProcess {
                        int guardFD, double deadline, const std::optional<std::filesystem::path>& supervisor);
   CodexProcess(Started started, FailureHandler onFailure, SuccessHandler onSuccess);
 
-  void send(const Json& message);
-  void observe(const Json& message);
+  void send(const Json& message, double deadline);
+  void observe(const Json& message, double deadline);
   int elapsedMilliseconds() const;
   [[noreturn]] void fail(CodexFailure failure);
   // Runs body, turning what it throws into one reported failure of method;

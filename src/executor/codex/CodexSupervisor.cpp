@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,7 +20,6 @@
 
 #include "executor/codex/ProcessSpawn.h"
 #include "platform/Clock.h"
-#include "platform/SystemInfo.h"
 
 namespace corvane {
 
@@ -71,12 +71,80 @@ void sleepFor(double seconds) {
   }
 }
 
-// Drains the signal descriptor; true when a termination request was among it.
+// A signal set in the kernel's own layout. Unlike sigset_t through the C
+// library it can name the two signals the library keeps for its threads (32
+// and 33), whose default action ends a process too; the supervisor has no
+// threads and never uses them.
+using KernelSignalSet = uint64_t;
+static_assert(NSIG - 1 <= 64, "every signal fits in one word");
+
+KernelSignalSet signalBit(int signal) { return KernelSignalSet{1} << (signal - 1); }
+
+// Signals the supervisor may run into itself (a fault, abort()). The kernel
+// delivers a fault even while it is blocked, so these are caught instead.
+constexpr int faultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS};
+
+bool isFaultSignal(int signal) {
+  for (int fault : faultSignals)
+    if (fault == signal) return true;
+  return false;
+}
+
+// Whether a signal's default action ends the process; the others are
+// ignored or stop it.
+bool endsByDefault(int signal) {
+  switch (signal) {
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGCONT:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// What the watch takes from its signal descriptor: every signal that would
+// end the supervisor without its group (SIGKILL aside, which nothing can
+// catch), and SIGCHLD, which tells that the runtime exited.
+KernelSignalSet watchedSignals() {
+  KernelSignalSet set = signalBit(SIGCHLD);
+  for (int signal = 1; signal < NSIG; ++signal)
+    if (signal != SIGKILL && endsByDefault(signal) && !isFaultSignal(signal)) set |= signalBit(signal);
+  return set;
+}
+
+bool setSignalMask(int how, const KernelSignalSet& set, KernelSignalSet* previous) {
+  return syscall(SYS_rt_sigprocmask, how, &set, previous, sizeof set) == 0;
+}
+
+int signalDescriptor(const KernelSignalSet& set) {
+  return static_cast<int>(syscall(SYS_signalfd4, -1, &set, sizeof set, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
+// A fault in the supervisor leaves nothing to trust: the group, the
+// supervisor with it, is killed at once. Should that fail, the handler is
+// gone and the signal's default ends the supervisor.
+void killGroupOnFault(int) { kill(0, SIGKILL); }
+
+void catchFaults() {
+  struct sigaction action {};
+  action.sa_handler = killGroupOnFault;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int signal : faultSignals) sigaction(signal, &action, nullptr);
+}
+
+// Drains the signal descriptor; true when anything but SIGCHLD was among it.
 bool terminationRequested(int signals) {
   bool requested = false;
   signalfd_siginfo info{};
   while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-    if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) requested = true;
+    if (info.ssi_signo != SIGCHLD) requested = true;
   return requested;
 }
 
@@ -146,19 +214,18 @@ int runCodexSupervisor(const std::vector<std::string>& arguments) {
 
   // Termination signals and the runtime's exit arrive on one descriptor, so
   // the watch below wakes at once for them and every 50 ms for the parent and
-  // the deadline, which have no event of their own.
-  sigset_t watched;
-  sigemptyset(&watched);
-  sigaddset(&watched, SIGTERM);
-  sigaddset(&watched, SIGINT);
-  sigaddset(&watched, SIGCHLD);
-  sigset_t previous;
-  if (sigprocmask(SIG_BLOCK, &watched, &previous) != 0) return 2;
-  int signals = signalfd(-1, &watched, SFD_CLOEXEC | SFD_NONBLOCK);
+  // the deadline, which have no event of their own. A stray SIGHUP or SIGUSR1
+  // must end the group like SIGTERM: left to its default it would end the
+  // supervisor alone and leave the runtime running.
+  KernelSignalSet watched = watchedSignals();
+  KernelSignalSet previous = 0;
+  if (!setSignalMask(SIG_BLOCK, watched, &previous)) return 2;
+  int signals = signalDescriptor(watched);
   if (signals < 0) {
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    setSignalMask(SIG_SETMASK, previous, nullptr);
     return 2;
   }
+  catchFaults();
 
   SpawnPlan plan;
   plan.program = runtime;
@@ -166,7 +233,7 @@ int runCodexSupervisor(const std::vector<std::string>& arguments) {
   auto child = spawnProcess(plan);
   if (!child) {
     close(signals);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    setSignalMask(SIG_SETMASK, previous, nullptr);
     return 2;
   }
   // From here on only the runtime talks to the executor. Without the
@@ -204,12 +271,14 @@ void terminateProcessGroup(pid_t pid, double grace) {
 }
 
 std::optional<std::filesystem::path> runningExecutableURL() {
-  auto path = platform::runningExecutable();
-  if (!path) return std::nullopt;
-  std::error_code error;
-  auto resolved = std::filesystem::canonical(*path, error);
-  if (error) return std::nullopt;
-  return resolved;
+  // Not the path the executable was started from: a package upgrade while
+  // the agent runs replaces that file, the kernel then reports the old path
+  // with " (deleted)" appended, and a fresh look-up would find another
+  // build or nothing. The kernel's own link reaches the running image for
+  // as long as the process lives.
+  const std::filesystem::path image = "/proc/self/exe";
+  if (access(image.c_str(), X_OK) != 0) return std::nullopt;
+  return image;
 }
 
 }  // namespace corvane

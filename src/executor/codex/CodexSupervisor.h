@@ -20,9 +20,12 @@ namespace corvane {
 // supervisor must be its process group's leader and find descriptor 3 open.
 // It refuses with status 2 before starting anything when a check fails.
 // Once the runtime runs, this never returns: when the parent dies, the
-// deadline passes, the runtime exits or SIGTERM/SIGINT arrives, the whole
-// group is sent SIGTERM, then after 0.5 seconds SIGKILL, which ends the
-// supervisor too.
+// deadline passes, the runtime exits or a signal arrives whose default
+// action would end the supervisor (SIGTERM, SIGINT, SIGHUP, SIGUSR1, ...),
+// the whole group is sent SIGTERM, then after 0.5 seconds SIGKILL, which
+// ends the supervisor too. A fault in the supervisor itself (SIGSEGV,
+// SIGABRT, ...) kills the group at once. Only SIGKILL ends the supervisor
+// alone; the executor's terminateProcessGroup then still ends the rest.
 int runCodexSupervisor(const std::vector<std::string>& arguments);
 
 // Ends the process group led by pid and reaps pid: SIGTERM to the group, a
@@ -31,8 +34,13 @@ int runCodexSupervisor(const std::vector<std::string>& arguments);
 // most grace seconds plus the reap. Does nothing for a pid below 2.
 void terminateProcessGroup(pid_t pid, double grace);
 
-// The running executable with symbolic links resolved, the program to start
-// in supervisor mode; nothing when the system cannot tell.
+// The program to start in supervisor mode: the image this process runs,
+// named so that it stays valid when the executable's file is replaced or
+// removed on disk while the executor runs (an upgrade in place), and so the
+// supervisor is always the same build as the executor. The path names the
+// image of whichever process executes it, so it is only for this process's
+// own spawns, never to be handed to another. Nothing when the system cannot
+// tell.
 std::optional<std::filesystem::path> runningExecutableURL();
 
 }  // namespace corvane

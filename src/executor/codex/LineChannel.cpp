@@ -1,5 +1,6 @@
 #include "executor/codex/LineChannel.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
@@ -16,10 +17,13 @@ namespace corvane {
 
 namespace {
 
-// Writes everything with SIGPIPE blocked in this thread, and takes back a
-// SIGPIPE the write raised, so a child that went away is an error to report,
-// not a signal that ends the executor.
-bool writeAll(int fd, std::string_view bytes) {
+enum class WriteEnd { complete, broken, timedOut };
+
+// Writes everything to the non-blocking fd before deadline, counting what
+// was written into written. SIGPIPE is blocked in this thread meanwhile and
+// a SIGPIPE the write raised is taken back, so a child that went away is an
+// error to report, not a signal that ends the executor.
+WriteEnd writeAll(int fd, std::string_view bytes, double deadline, size_t& written) {
   sigset_t pipeSignal;
   sigemptyset(&pipeSignal);
   sigaddset(&pipeSignal, SIGPIPE);
@@ -29,35 +33,68 @@ bool writeAll(int fd, std::string_view bytes) {
   sigpending(&pendingBefore);
   bool alreadyPending = sigismember(&pendingBefore, SIGPIPE) == 1;
 
-  bool complete = true;
-  while (!bytes.empty()) {
-    ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 1) {
-      if (errno == EPIPE && !alreadyPending) {
-        timespec immediately{0, 0};
-        while (sigtimedwait(&pipeSignal, nullptr, &immediately) < 0 && errno == EINTR) {
-        }
+  WriteEnd end = WriteEnd::complete;
+  written = 0;
+  while (written < bytes.size()) {
+    ssize_t count = write(fd, bytes.data() + written, bytes.size() - written);
+    if (count > 0) {
+      written += static_cast<size_t>(count);
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The pipe is full. A hung-up reader shows as writable; the next write
+      // then reports it.
+      double remaining = deadline - platform::continuousSeconds();
+      if (remaining <= 0) {
+        end = WriteEnd::timedOut;
+        break;
       }
-      complete = false;
+      pollfd event{fd, POLLOUT, 0};
+      int wait = static_cast<int>(std::ceil(std::min(remaining, LineChannel::waitStep) * 1000));
+      if (poll(&event, 1, wait) >= 0 || errno == EINTR) continue;
+      end = WriteEnd::broken;
       break;
     }
-    bytes.remove_prefix(static_cast<size_t>(written));
+    if (errno == EPIPE && !alreadyPending) {
+      timespec immediately{0, 0};
+      while (sigtimedwait(&pipeSignal, nullptr, &immediately) < 0 && errno == EINTR) {
+      }
+    }
+    end = WriteEnd::broken;
+    break;
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return complete;
+  return end;
 }
 
 }  // namespace
 
-void LineChannel::writeLine(std::string_view line) {
+LineChannel::LineChannel(int inputFD, int outputFD) : input_(inputFD), output_(outputFD) {
+  // Only a non-blocking write can be bounded: a blocking write larger than
+  // the pipe's free space blocks even after poll has said it is writable.
+  if (input_ >= 0) fcntl(input_, F_SETFL, fcntl(input_, F_GETFL) | O_NONBLOCK);
+}
+
+void LineChannel::writeLine(std::string_view line, double deadline) {
   if (line.size() + 1 > lineLimit) throw CVError::runtime("protocol_error");
   if (input_ < 0) throw CVError::runtime("runtime_closed");
   std::string bytes;
   bytes.reserve(line.size() + 1);
   bytes.append(line);
   bytes.push_back('\n');
-  if (!writeAll(input_, bytes)) throw CVError::runtime("runtime_closed");
+  size_t written = 0;
+  switch (writeAll(input_, bytes, deadline, written)) {
+    case WriteEnd::complete:
+      return;
+    case WriteEnd::broken:
+      throw CVError::runtime("runtime_closed");
+    case WriteEnd::timedOut:
+      // Part of a line is out: whatever followed would be read as its rest.
+      // Ending the input gives the child end of file instead.
+      if (written > 0) closeInput();
+      throw CVError::timeout();
+  }
 }
 
 std::string LineChannel::readLine(double deadline) {

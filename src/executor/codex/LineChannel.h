@@ -16,16 +16,24 @@ class LineChannel {
   static constexpr size_t readSize = 65536;
   static constexpr double waitStep = 0.5;
 
-  LineChannel(int inputFD, int outputFD) : input_(inputFD), output_(outputFD) {}
+  // Makes inputFD non-blocking: a child that stops reading must not hold a
+  // writer past its deadline.
+  LineChannel(int inputFD, int outputFD);
   ~LineChannel() { close(); }
   LineChannel(const LineChannel&) = delete;
   LineChannel& operator=(const LineChannel&) = delete;
 
-  // Writes line (which must not contain "\n") and its newline in full.
-  // CVError.runtime "protocol_error" when longer than the limit,
-  // "runtime_closed" when the channel is closed or the child stopped
-  // reading. A broken pipe never raises SIGPIPE in the caller.
-  void writeLine(std::string_view line);
+  // Writes line (which must not contain "\n") and its newline in full,
+  // waiting while the pipe is full until the deadline (an absolute
+  // continuousSeconds() reading). CVError.runtime "protocol_error" when
+  // longer than the limit, "runtime_closed" when the channel is closed or the
+  // child has gone; CVError.timeout when the child stopped reading and the
+  // deadline passed. A line cut off by a timeout ends the input, so the
+  // child sees end of file rather than half a line joined to the next one,
+  // and later writes are "runtime_closed"; a timeout before any byte of the
+  // line was written leaves the channel usable. A broken pipe never raises
+  // SIGPIPE in the caller.
+  void writeLine(std::string_view line, double deadline);
 
   // The next line, without its newline. A line already buffered is returned
   // without touching the pipe. CVError.timeout once the deadline has passed

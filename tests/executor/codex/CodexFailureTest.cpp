@@ -1,5 +1,11 @@
 #include "executor/codex/CodexFailure.h"
 
+#include <pthread.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "executor/support/CVError.h"
@@ -132,6 +138,102 @@ TEST(CodexFailure, LooksOnlyAtTheFirst8192CharactersOfTheMessage) {
   Json outside = {{"message", padding + "........timeout"}};
   EXPECT_EQ(CodexFailure::provider(&inside, "account/read").code.category, CodexFailureCategory::timeout);
   EXPECT_EQ(CodexFailure::provider(&outside, "account/read").code.category, CodexFailureCategory::failed);
+}
+
+// The rule for a status named in the text, as a regular expression; run by
+// std::regex it is the reference the classifier must agree with. Short texts
+// only: std::regex recurses once per character it matches.
+std::optional<int> statusByExpression(std::string text) {
+  static const std::regex pattern(R"(\b(?:http(?: status)?|status(?: code)?)\s*[:=]?\s*([45][0-9]{2})\b)");
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  std::smatch match;
+  if (!std::regex_search(text, match, pattern)) return std::nullopt;
+  return std::stoi(match[1].str());
+}
+
+TEST(CodexFailure, FindsAStatusInTheTextWhereTheExpressionDoes) {
+  const std::pair<std::string, std::optional<int>> cases[] = {
+      {"HTTP 503", 503},
+      {"http status 429", 429},
+      {"HTTP Status: 429", 429},
+      {"http status:429", 429},
+      {"status code=401", 401},
+      {"status code = 401", 401},
+      {"status=404", 404},
+      {"status : 500", 500},
+      {"http:\t\n 500", 500},
+      {"http\v503 \f", 503},
+      {"http\r=\r503", 503},
+      {"http  status 429", 429},           // two spaces: "status" alone names it
+      {"http status code 503", 503},       // "status code" after "http "
+      {"status  code 503", std::nullopt},  // "status" is followed by "code", not digits
+      {"http status status 503", 503},
+      {"xhttp 503", std::nullopt},
+      {"_status 503", std::nullopt},
+      {"9http 503", std::nullopt},
+      {"(http 503)", 503},
+      {"\xc3\xa9http 503", 503},  // a non-ASCII letter is no word character
+      {"http\xc2\xa0"
+       "503",
+       std::nullopt},  // nor is a no-break space white space
+      {"http 5030", std::nullopt},
+      {"http 503x", std::nullopt},
+      {"http 503_", std::nullopt},
+      {"http 503.", 503},
+      {"http 503\xc3\xa9", 503},
+      {"status 399", std::nullopt},
+      {"status 600", std::nullopt},
+      {"status 4o4", std::nullopt},
+      {"status 50", std::nullopt},
+      {"status", std::nullopt},
+      {"http ::503", std::nullopt},
+      {"http = = 503", std::nullopt},
+      {"http=: 503", std::nullopt},
+      {"http 404 then status 500", 404},
+      {"http ok, status 502", 502},
+      {"statuses 503", std::nullopt},
+      {"https 503", std::nullopt},
+      {"upstream said 429", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [text, status] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(statusByExpression(text), status) << "the table itself is wrong";
+    Json error = {{"message", text}};
+    EXPECT_EQ(CodexFailure::provider(&error, "account/read").httpStatus, status);
+  }
+}
+
+// Runs body on a new thread with a stack of the given size and waits for it.
+template <typename Body>
+void runWithStack(size_t bytes, Body body) {
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, bytes);
+  pthread_t thread;
+  auto start = [](void* argument) -> void* {
+    (*static_cast<Body*>(argument))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, start, &body), 0);
+  pthread_attr_destroy(&attributes);
+  pthread_join(thread, nullptr);
+}
+
+TEST(CodexFailure, ALongRunOfWhiteSpaceIsClassifiedOnASmallStack) {
+  // 2 MiB is what a thread gets when the stack limit is unlimited. The text
+  // lies within the 8,192 characters looked at; a classifier that recursed
+  // per character would crash the child here.
+  Json error = {{"code", -32603}, {"message", "HTTP" + std::string(8000, ' ') + "503"}};
+  EXPECT_EXIT(
+      {
+        std::optional<int> status;
+        runWithStack(2 << 20, [&] { status = CodexFailure::provider(&error, "account/read").httpStatus; });
+        std::_Exit(status == 503 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(CodexFailure::provider(&error, "account/read").code.rawValue(), "codex_account_read_service_unavailable");
 }
 
 TEST(CodexFailure, ClassifiesExecutorSideErrors) {

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -89,7 +90,7 @@ class CodexProcessTest : public ::testing::Test {
   CodexProcess& startInitialized() {
     auto& codex = start();
     codex.request("initialize", Json{{"clientInfo", {{"name", "corvane_local"}, {"version", "0.1.0"}}}}, soon());
-    codex.notify("initialized", Json::object());
+    codex.notify("initialized", Json::object(), soon());
     return codex;
   }
 
@@ -334,7 +335,24 @@ TEST_F(CodexProcessTest, RefusesToSendWhatCannotBeALine) {
   // Neither was sent; the process still works.
   Json account = codex.request("account/read", Json::object(), soon());
   EXPECT_TRUE(account.contains("account"));
-  EXPECT_EQ(failureOf([&] { codex.notify("initialized", Json{{"bad", "\xff"}}); }), "Invalid JSON");
+  EXPECT_EQ(failureOf([&] { codex.notify("initialized", Json{{"bad", "\xff"}}, soon()); }), "Invalid JSON");
+}
+
+TEST_F(CodexProcessTest, ARuntimeThatStopsReadingTimesOutTheRequest) {
+  // The runtime answers initialize and then reads nothing more. A request
+  // far larger than the pipe holds must end at its own deadline, long
+  // before the supervisor's.
+  scenario({{"methods", {{"initialize", {{"after", {{{"freeze", true}}}}}}}}});
+  auto& codex = start(continuousSeconds() + 60);
+  codex.request("initialize", Json{{"clientInfo", {{"name", "corvane_local"}, {"version", "0.1.0"}}}}, soon());
+  Json large = {{"padding", std::string(LineChannel::lineLimit / 2, 'x')}};
+  EXPECT_EQ(failureOf([&] { codex.request("account/read", large, continuousSeconds() + 0.5); }),
+            "codex_account_read_timeout");
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].code.category, CodexFailureCategory::timeout);
+  // Half a request went out; nothing may follow it down the same pipe.
+  EXPECT_EQ(failureOf([&] { codex.request("account/read", Json::object(), soon()); }),
+            "codex_account_read_runtime_closed");
 }
 
 TEST_F(CodexProcessTest, APassedDeadlineTimesOutBeforeReading) {
@@ -390,7 +408,7 @@ TEST_F(CodexProcessTest, ReadsAnExecEventStreamToItsEnd) {
   arguments = {"exec", "--json", "--skip-git-repo-check", "say OK"};
   auto& codex = start();
   codex.closeInput();
-  EXPECT_EQ(failureOf([&] { codex.notify("initialized", Json::object()); }), "runtime_closed");
+  EXPECT_EQ(failureOf([&] { codex.notify("initialized", Json::object(), soon()); }), "runtime_closed");
   std::vector<std::string> types;
   std::string ended = failureOf([&] {
     while (true) types.push_back(codex.receive(soon()).value("type", ""));
@@ -408,9 +426,30 @@ TEST_F(CodexProcessTest, ClosingEndsTheWholeGroupAndLaterCallsFail) {
   ASSERT_GE(testing::livingMembers(group).size(), 4u);  // supervisor, runtime, two children
   codex.close();
   EXPECT_TRUE(testing::waitUntilGroupGone(group, 5));
-  EXPECT_EQ(failureOf([&] { codex.notify("initialized", Json::object()); }), "runtime_closed");
+  EXPECT_EQ(failureOf([&] { codex.notify("initialized", Json::object(), soon()); }), "runtime_closed");
   EXPECT_EQ(failureOf([&] { codex.receive(soon()); }), "runtime_closed");
   codex.close();  // again: nothing
+}
+
+TEST_F(CodexProcessTest, ClosingEndsTheGroupOfASupervisorKilledOutright) {
+  // SIGKILL is the one signal the supervisor cannot turn into the end of its
+  // group: the runtime and its children outlive it. Unreaped, the
+  // supervisor keeps the group's identifier reserved, so closing still
+  // reaches all of them.
+  scenario({{"ignoreSigterm", true}, {"children", 2}});
+  auto& codex = startInitialized();
+  pid_t group = codex.pid();
+  kill(group, SIGKILL);
+  auto supervisorRuns = [&] {
+    auto members = testing::livingMembers(group);
+    return std::any_of(members.begin(), members.end(), [&](const auto& member) { return member.pid == group; });
+  };
+  double end = continuousSeconds() + 20;
+  while (supervisorRuns() && continuousSeconds() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_FALSE(supervisorRuns());
+  EXPECT_EQ(testing::livingMembers(group).size(), 3u) << "the runtime and its two children";
+  codex.close();
+  EXPECT_TRUE(testing::waitUntilGroupGone(group, 5));
 }
 
 TEST_F(CodexProcessTest, AGoneRuntimeIsRuntimeClosedForReadsAndWrites) {
@@ -421,7 +460,7 @@ TEST_F(CodexProcessTest, AGoneRuntimeIsRuntimeClosedForReadsAndWrites) {
   // a write must fail rather than raise SIGPIPE.
   std::string written;
   double end = continuousSeconds() + 20;
-  while ((written = failureOf([&] { codex.notify("initialized", Json::object()); })) == "no error" &&
+  while ((written = failureOf([&] { codex.notify("initialized", Json::object(), soon()); })) == "no error" &&
          continuousSeconds() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(written, "runtime_closed");

@@ -266,15 +266,26 @@ TEST_F(CodexSupervisorTest, EndsOnceTheRuntimeExitsLongBeforeTheDeadline) {
 }
 
 TEST_F(CodexSupervisorTest, ATerminationSignalToTheSupervisorEndsTheGroup) {
-  for (int signal : {SIGTERM, SIGINT}) {
-    SCOPED_TRACE(strsignal(signal));
+  // Every signal whose default action would end the supervisor, sent to the
+  // supervisor alone as a person, a closing terminal or a stray kill would:
+  // it must take the runtime with it. 32 and 33 are the C library's own.
+  const int signals[] = {SIGTERM,  SIGINT,    SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,   SIGPIPE, SIGALRM, SIGXCPU,
+                         SIGXFSZ,  SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT, 32,      33,      SIGRTMIN,
+                         SIGRTMAX, SIGABRT,   SIGSEGV, SIGBUS,  SIGILL,  SIGFPE,    SIGTRAP, SIGSYS};
+  for (int signal : signals) {
+    SCOPED_TRACE(std::to_string(signal) + " " + strsignal(signal));
     fs::remove(file("started"));
     pid_t supervisor = start(": > \"$1/started\"; while :; do sleep 0.2; done", continuousSeconds() + 600);
     ASSERT_TRUE(waitForFile(file("started")));
-    kill(supervisor, signal);  // the supervisor alone, as a person or the system would send it
+    kill(supervisor, signal);
     auto status = waitFor(supervisor);
     ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL) << "wait status " << *status;
+    // Killed by its own final SIGKILL, not by the signal sent.
+    bool endedTheGroup = WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL;
+    EXPECT_TRUE(endedTheGroup) << "wait status " << *status;
+    // The group outlives its reaped leader only while the runtime runs, so
+    // its identifier cannot have been reused.
+    if (!endedTheGroup) kill(-supervisor, SIGKILL);
     EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
   }
 }
@@ -347,11 +358,59 @@ TEST_F(CodexSupervisorTest, TerminateProcessGroupKillsMembersThatSurviveTheirLea
   EXPECT_TRUE(testing::waitUntilGroupGone(*leader, 20));
 }
 
-TEST(RunningExecutableURL, IsTheResolvedPathOfThisTest) {
+TEST_F(CodexSupervisorTest, AnExecutorWhoseFileWasReplacedStillStartsItsSupervisor) {
+  // A copy of a small executor, replaced on disk while it runs the way a
+  // package upgrade does it: a new file renamed over the old one. The new
+  // file could not serve as a supervisor at all.
+  fs::create_directories(file("bin"));
+  fs::create_directories(file("home"));
+  const fs::path executable = file("bin/corvane-mac");
+  fs::copy_file(SUPERVISOR_UPGRADE_CHILD, executable);
+  fs::permissions(executable, fs::perms::owner_all);
+  int input[2], output[2];
+  ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+  SpawnPlan plan;
+  plan.program = executable;
+  plan.arguments = {executable.string(), FAKE_CODEX_PATH, file("home").string()};
+  plan.descriptors = {input[0], output[1], std::nullopt, std::nullopt};
+  auto child = spawnProcess(plan);
+  close(input[0]);
+  close(output[1]);
+  ASSERT_TRUE(child);
+  running_.insert(*child);
+  FILE* fromChild = fdopen(output[0], "r");
+  auto nextLine = [&] {
+    char line[256];
+    return std::fgets(line, sizeof line, fromChild) ? std::string(line) : std::string("(end of output)");
+  };
+  EXPECT_EQ(nextLine(), "ready\n");
+
+  const fs::path replacement = file("bin/corvane-mac.new");
+  std::ofstream(replacement) << "#!/bin/sh\nexit 3\n";
+  fs::permissions(replacement, fs::perms::owner_all);
+  fs::rename(replacement, executable);
+  std::error_code error;
+  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(*child) + "/exe", error), executable.string() + " (deleted)")
+      << "the replacement did not take the running file's place";
+
+  ASSERT_EQ(write(input[1], "go\n", 3), 3);
+  close(input[1]);
+  std::string group = nextLine();
+  ASSERT_EQ(group.rfind("group ", 0), 0u) << group;
+  testing::recordProcessGroup(std::stoi(group.substr(6)));
+  EXPECT_EQ(nextLine(), "initialized\n");
+  std::fclose(fromChild);
+  auto status = waitFor(*child, 60);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+}
+
+TEST(RunningExecutableURL, NamesTheFileThisTestRuns) {
   auto path = runningExecutableURL();
   ASSERT_TRUE(path);
   EXPECT_TRUE(path->is_absolute());
-  EXPECT_EQ(*path, fs::canonical("/proc/self/exe"));
+  EXPECT_TRUE(fs::equivalent(*path, fs::canonical("/proc/self/exe")));
 }
 
 }  // namespace

@@ -154,16 +154,35 @@ TEST_F(LineChannelTest, AQuietChildTimesOutAtTheDeadline) {
 }
 
 TEST_F(LineChannelTest, WritesLinesWithinTheLimit) {
-  channel->writeLine("{\"id\":1}");
+  channel->writeLine("{\"id\":1}", soon());
   EXPECT_EQ(child.reads(), "{\"id\":1}\n");
-  EXPECT_EQ(failure([&] { channel->writeLine(std::string(LineChannel::lineLimit, 'x')); }), "protocol_error");
+  EXPECT_EQ(failure([&] { channel->writeLine(std::string(LineChannel::lineLimit, 'x'), soon()); }), "protocol_error");
   EXPECT_EQ(child.reads(), "") << "nothing of an oversized line is written";
+}
+
+TEST_F(LineChannelTest, AChildThatStopsReadingTimesOutTheWrite) {
+  // The test reads only when it says so, so the pipe fills up.
+  int capacity = fcntl(child.toChild[0], F_GETPIPE_SZ);
+  ASSERT_GT(capacity, 0);
+  const std::string filling(static_cast<size_t>(capacity) - 1, 'a');
+  channel->writeLine(filling, soon());
+  // Not one byte of the next line fits: a timeout, and the channel goes on.
+  EXPECT_EQ(failure([&] { channel->writeLine("{}", continuousSeconds() + 0.2); }), "timeout");
+  EXPECT_EQ(child.reads(), filling + "\n");
+  // Only a part of this one fits: the child gets that part and then end of
+  // file, never the next line glued to it.
+  EXPECT_EQ(failure([&] { channel->writeLine(std::string(3 * filling.size(), 'b'), continuousSeconds() + 0.2); }),
+            "timeout");
+  EXPECT_EQ(failure([&] { channel->writeLine("{}", soon()); }), "runtime_closed");
+  EXPECT_EQ(child.reads(), std::string(static_cast<size_t>(capacity), 'b'));
+  char byte;
+  EXPECT_EQ(read(child.toChild[0], &byte, 1), 0) << "end of file";
 }
 
 TEST_F(LineChannelTest, WritingToAGoneChildIsRuntimeClosedNotSIGPIPE) {
   close(child.toChild[0]);
   child.toChild[0] = -1;
-  EXPECT_EQ(failure([&] { channel->writeLine("{}"); }), "runtime_closed");
+  EXPECT_EQ(failure([&] { channel->writeLine("{}", soon()); }), "runtime_closed");
   // The signal was taken back rather than left pending for later.
   sigset_t pending;
   sigpending(&pending);
@@ -173,7 +192,7 @@ TEST_F(LineChannelTest, WritingToAGoneChildIsRuntimeClosedNotSIGPIPE) {
 TEST_F(LineChannelTest, AClosedChannelNeitherReadsNorWrites) {
   child.writes("unread\n");
   channel->close();
-  EXPECT_EQ(failure([&] { channel->writeLine("{}"); }), "runtime_closed");
+  EXPECT_EQ(failure([&] { channel->writeLine("{}", soon()); }), "runtime_closed");
   EXPECT_EQ(failure([&] { channel->readLine(soon()); }), "runtime_closed");
 }
 
