@@ -23,7 +23,7 @@ const std::string usage =
     "agent-status|app-status|doctor\n";
 
 mode_t modeOf(const fs::path& path) {
-  struct stat info{};
+  struct stat info {};
   lstat(path.c_str(), &info);
   return info.st_mode & 07777;
 }
@@ -58,7 +58,7 @@ TEST_F(CommandLineTest, ArgumentErrorsExitWithOneLine) {
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.out, "");
   }
-  EXPECT_FALSE(fs::exists(home / "Library")) << "argument errors must not touch the data directory";
+  EXPECT_FALSE(fs::exists(home / ".local")) << "argument errors must not touch the data directory";
 }
 
 TEST_F(CommandLineTest, TextsFollowTheUsersLanguage) {
@@ -130,17 +130,30 @@ TEST_F(BundleCopyTest, InvalidChannelFailsEveryCommand) {
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err, "Corvane: Invalid packaged environment\n");
   }
-  EXPECT_FALSE(fs::exists(home / "Library"));
+  EXPECT_FALSE(fs::exists(home / ".local"));
 }
 
-TEST_F(BundleCopyTest, ChannelPicksTheDefaultDataDirectory) {
+TEST_F(BundleCopyTest, ChannelPicksTheDefaultDataDirectoryUnderTheHomeAlone) {
+  // The tray app starts the tool with PATH and HOME only; a person's shell
+  // may have the XDG variables set. Both must land in one directory.
+  RunOptions desktop;
+  desktop.environment = {{"HOME", home.path().string()},
+                         {"XDG_DATA_HOME", (home / "xdg-data").string()},
+                         {"XDG_STATE_HOME", (home / "xdg-state").string()}};
   writeInfo("production", "com.corvane.macos");
-  run({"agent-status"}, home.path(), copy);
-  EXPECT_TRUE(fs::is_directory(home / "Library/Application Support/Corvane/Production/Executor"));
+  testing::runProgram(copy, {"agent-status"}, desktop);
+  EXPECT_TRUE(fs::is_directory(home / ".local/share/corvane/Production/Executor"));
   writeInfo("staging", "com.corvane.macos.staging");
   run({"agent-status"}, home.path(), copy);
-  EXPECT_TRUE(fs::is_directory(home / "Library/Application Support/Corvane/Staging/Executor"));
-  EXPECT_FALSE(fs::exists(home / "Library/Application Support/Corvane/Executor"));
+  EXPECT_TRUE(fs::is_directory(home / ".local/share/corvane/Staging/Executor"));
+
+  // A plain build, outside any bundle.
+  fs::create_directories(apps / "plain");
+  fs::copy_file(tool, apps / "plain/corvane-mac");
+  run({"agent-status"}, home.path(), apps / "plain/corvane-mac");
+  EXPECT_TRUE(fs::is_directory(home / ".local/share/corvane/Executor"));
+  EXPECT_FALSE(fs::exists(home / "xdg-data"));
+  EXPECT_FALSE(fs::exists(home / "Library"));
 }
 
 }  // namespace

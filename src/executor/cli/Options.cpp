@@ -6,6 +6,7 @@
 #include "executor/support/Paths.h"
 #include "localization/L10n.h"
 #include "platform/SystemInfo.h"
+#include "platform/UserDirectories.h"
 
 namespace corvane {
 
@@ -20,7 +21,7 @@ OptionsContext OptionsContext::current() {
 
 fs::path Options::defaultDataDirectory(const OptionsContext& context) {
   if (auto packaged = PackagedEnvironment::current(context.executable)) return packaged->dataDirectory(context.home);
-  return context.home / "Library/Application Support/Corvane/Executor";
+  return platform::applicationSupportDirectory(context.home) / "Executor";
 }
 
 Options::Options(const std::vector<std::string>& arguments, const OptionsContext& context)
