@@ -15,6 +15,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -228,6 +230,8 @@ TEST_F(PairingCommandsTest, PairReadsThePipeTheSameWayAndTakesAnyDeviceIdentifie
 }
 
 TEST_F(PairingCommandsTest, PairRefusals) {
+  expectFailure(tool("pair", " \n"), "Missing code");
+  expectUnpaired();
   Json malformed = server.createPairingCode({{"token", std::string(31, 't')}});
   expectFailure(tool("pair", malformed["code"].get<std::string>() + "\n"), "Invalid device token");
   expectUnpaired();
@@ -249,17 +253,67 @@ TEST_F(PairingCommandsTest, PairRefusals) {
   expectFailure(tool("pair", another["code"].get<std::string>() + "\n"),
                 "This directory is already paired. Disable the old device in the app and pair using a new directory");
   expectPaired(pairing);
-  EXPECT_EQ(server.requests("/v1/executor/pair").size(), 3u);  // the refusals sent nothing
+  EXPECT_EQ(server.requests("/v1/executor/pair").size(), 3u);  // the refusals and the empty code sent nothing
 }
 
-TEST_F(PairingCommandsTest, PairWithoutASecretServiceStoresNothing) {
-  Json pairing = server.createPairingCode();
-  testing::RunOptions options;
-  options.input = pairing["code"].get<std::string>() + "\n";
-  options.environment = {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}, {"DISPLAY", std::nullopt}};
-  auto result = testing::runProgram(CORVANE_TOOL_PATH, arguments("pair"), options);
-  expectFailure(result, "Local secure storage is unavailable");
-  expectUnpaired();
+// The coordinator hands a device's credentials out once (for a typed code, a
+// polled approval, or the approval a confirmation makes): a run that could not
+// keep them must not ask for them.
+TEST_F(PairingCommandsTest, NothingIsRequestedWithoutAWritableKeyring) {
+  testing::TestKeyring lockedKeyring;
+  lockedKeyring.lockDefaultCollection();
+  struct Keyring {
+    std::string name;
+    std::map<std::string, std::optional<std::string>> environment;
+  };
+  const Keyring keyrings[] = {
+      {"no Secret Service", {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}, {"DISPLAY", std::nullopt}}},
+      {"locked keyring", {{"DBUS_SESSION_BUS_ADDRESS", lockedKeyring.busAddress()}}},
+  };
+
+  std::string code = server.createPairingCode()["code"];
+  Json approved = output(tool("pair-start"));
+  server.approveMacPairing({{"id", approved["id"]}});
+  Json unconfirmed = output(tool("pair-start"));
+  std::string session = server.createSession();
+  struct Command {
+    std::string word;
+    std::string input;
+    std::string path;
+  };
+  const Command commands[] = {
+      {"pair", code + "\n", "/v1/executor/pair"},
+      {"pair-poll", approved["pollToken"].get<std::string>() + "\n", "/v1/mac-pairings/poll"},
+      {"pair-confirm", Json{{"token", session}, {"id", unconfirmed["id"]}, {"code", unconfirmed["code"]}}.dump(),
+       "/v1/mac-pairings/confirm"},
+  };
+
+  for (const auto& keyringCase : keyrings) {
+    for (const auto& command : commands) {
+      SCOPED_TRACE(keyringCase.name + ", " + command.word);
+      testing::RunOptions options;
+      options.input = command.input;
+      options.environment = keyringCase.environment;
+      expectFailure(testing::runProgram(CORVANE_TOOL_PATH, arguments(command.word), options),
+                    "Local secure storage is unavailable");
+      EXPECT_TRUE(server.requests(command.path).empty());
+      expectUnpaired();
+    }
+  }
+
+  // Nothing was spent: with the keyring back, the approval is still there to
+  // collect and the typed code still pairs (in a directory of its own).
+  EXPECT_EQ(output(tool("pair-poll", approved["pollToken"].get<std::string>() + "\n")), (Json{{"status", "paired"}}));
+  testing::RunOptions typed;
+  typed.input = code + "\n";
+  auto other = testing::runProgram(
+      CORVANE_TOOL_PATH,
+      {"--url", server.httpOrigin(), "--development-loopback", "--data-dir", (directory / "Other").string(), "pair"},
+      typed);
+  EXPECT_EQ(other.status, 0) << other.err;
+  std::map<std::string, std::string> statuses;
+  for (const auto& pairing : server.macPairings()) statuses[pairing["id"]] = pairing["status"];
+  EXPECT_EQ(statuses[unconfirmed["id"]], "pending");
 }
 
 TEST_F(PairingCommandsTest, PairStartApproveAndPoll) {
@@ -291,6 +345,8 @@ TEST_F(PairingCommandsTest, PairStartApproveAndPoll) {
 TEST_F(PairingCommandsTest, PairPollChecksWhatItWouldStore) {
   Json request = output(tool("pair-start"));
   std::string pollToken = request["pollToken"];
+  expectFailure(tool("pair-poll", "\n"), "Missing pollToken");
+  EXPECT_TRUE(server.requests("/v1/mac-pairings/poll").empty());
 
   server.approveMacPairing({{"id", request["id"]}, {"deviceId", std::string(129, 'd')}});
   expectFailure(tool("pair-poll", pollToken + "\n"), "Invalid device identifier");

@@ -26,6 +26,10 @@ bool entryExists(const fs::path& path) {
 bool isPaired(const Options& options) { return entryExists(options.dataDirectory / "coordinator.json"); }
 bool hasLegacyState(const Options& options) { return entryExists(options.dataDirectory / "state.sqlite3"); }
 
+// The device token the coordinator is about to hand out is delivered once:
+// with nowhere to keep it, asking for it would lose it.
+void requireWritableKeyring(const Options& options) { TokenVault(options.dataDirectory).checkWritable(); }
+
 CoordinatorClient anonymousClient(const Options& options) {
   return CoordinatorClient(*options.origin, std::nullopt, options.developmentLoopback);
 }
@@ -83,8 +87,10 @@ CommandOutput pairCommand(const Options& options) {
     throw CVError::invalid(L10n::text(
         "This directory is already paired. Disable the old device in the app and pair using a new directory"));
   if (hasLegacyState(options)) throw CVError::invalid(L10n::text("Cannot reuse the local development directory"));
+  requireWritableKeyring(options);
 
   std::string code = secretInput(L10n::text("Enter the pairing code from the iPhone app: "));
+  if (code.empty()) throw CVError::invalid(L10n::text("Missing %1$@", "code"));
   Json response = client.post("/v1/executor/pair", {{"code", code}, {"name", options.name}});
   std::string token = string(member(response, "token"), "token");
   std::string deviceId = string(member(response, "deviceId"), "deviceId");
@@ -99,7 +105,9 @@ CommandOutput pairStartCommand(const Options& options) {
 
 CommandOutput pairPollCommand(const Options& options) {
   CoordinatorClient client = pairingRequestClient(options);
+  requireWritableKeyring(options);
   std::string pollToken = secretInput(L10n::text("Pairing request: "));
+  if (pollToken.empty()) throw CVError::invalid(L10n::text("Missing %1$@", "pollToken"));
   Json response = client.post("/v1/mac-pairings/poll", {{"pollToken", pollToken}});
   const Json* status = member(response, "status");
   if (status && status->is_string() && *status == "paired") {
@@ -136,6 +144,9 @@ CommandOutput pairConfirmCommand(const Options& options) {
   CoordinatorClient session(*options.origin, string(member(input, "token"), "token"), options.developmentLoopback);
   std::string id = string(member(input, "id"), "id");
   std::string code = string(member(input, "code"), "code");
+  // Confirming approves the pairing whose credentials pair-poll then
+  // receives once; it must be able to keep them.
+  requireWritableKeyring(options);
   Json response = session.post("/v1/mac-pairings/confirm", {{"id", id}, {"code", code}});
   try {
     // The session was only for this confirmation; a failure to end it does
