@@ -13,12 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dev-coordinator/testing/DevCoordinator.h"
@@ -314,6 +317,61 @@ TEST_F(PairingCommandsTest, NothingIsRequestedWithoutAWritableKeyring) {
   std::map<std::string, std::string> statuses;
   for (const auto& pairing : server.macPairings()) statuses[pairing["id"]] = pairing["status"];
   EXPECT_EQ(statuses[unconfirmed["id"]], "pending");
+}
+
+// Two runs at once on one directory: the second waits for the first and then
+// refuses without a request of its own, so that the keyring always holds the
+// token of the device coordinator.json names.
+TEST_F(PairingCommandsTest, ConcurrentPairingsOnOneDirectoryPairOnce) {
+  struct Case {
+    std::string command;
+    std::string path;
+    std::string refusal;
+    std::function<std::array<Json, 2>()> offers;  // what the coordinator would hand each run, with its "input"
+  };
+  const std::vector<Case> cases = {
+      {"pair", "/v1/executor/pair",
+       "This directory is already paired. Disable the old device in the app and pair using a new directory",
+       [&] {
+         std::array<Json, 2> offers = {server.createPairingCode(), server.createPairingCode()};
+         for (auto& offer : offers) offer["input"] = offer["code"];
+         return offers;
+       }},
+      {"pair-poll", "/v1/mac-pairings/poll",
+       "This directory is already connected; finish cleaning up the old connection first",
+       [&] {
+         std::array<Json, 2> offers;
+         for (auto& offer : offers) {
+           Json request = output(tool("pair-start"));
+           offer = server.approveMacPairing({{"id", request["id"]}});
+           offer["input"] = request["pollToken"];
+         }
+         return offers;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    std::array<Json, 2> offers = c.offers();
+    // The first run's answer comes late, so the second starts while the
+    // first is between its request and its stored pairing.
+    server.addFault({{"path", c.path}, {"delayMs", 3000}});
+    testing::RunResult first;
+    std::thread firstRun([&] { first = tool(c.command, offers[0]["input"].get<std::string>() + "\n"); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (server.requests(c.path).empty() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    testing::RunResult second = tool(c.command, offers[1]["input"].get<std::string>() + "\n");
+    firstRun.join();
+
+    EXPECT_EQ(first.status, 0) << first.err;
+    expectFailure(second, c.refusal);
+    EXPECT_EQ(server.requests(c.path).size(), 1u);
+    expectPaired(offers[0]);
+
+    server.reset();
+    TokenVault(data).remove();
+    fs::remove_all(data);
+  }
 }
 
 TEST_F(PairingCommandsTest, PairStartApproveAndPoll) {
