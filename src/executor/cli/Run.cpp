@@ -7,6 +7,7 @@
 
 #include "executor/cli/Commands.h"
 #include "executor/cli/Executables.h"
+#include "executor/cli/Help.h"
 #include "executor/support/CVError.h"
 #include "executor/support/PrivateFiles.h"
 
@@ -47,6 +48,12 @@ void run(const std::string& programPath, const std::vector<std::string>& argumen
 
   OptionsContext context = OptionsContext::current();
   Options options(arguments, context);
+  if (options.help || options.version) {
+    std::string text = options.help ? helpText(options) : versionText();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    return;
+  }
   useBundledCodex(options, toolPath(context, programPath));
 
   const Command* command = findCommand(options.command);

@@ -97,6 +97,16 @@ TEST(OptionsTest, ArgumentErrors) {
   EXPECT_EQ(Options({"--name", "pair", "doctor"}, plainContext()).name, "pair");
 }
 
+TEST(OptionsTest, HelpAndVersionNeedNoCommandButTheRestMustParse) {
+  EXPECT_TRUE(Options({"--help"}, plainContext()).help);
+  EXPECT_TRUE(Options({"-h", "pair"}, plainContext()).help);
+  EXPECT_TRUE(Options({"--version"}, plainContext()).version);
+  EXPECT_FALSE(Options({"doctor"}, plainContext()).help);
+  EXPECT_EQ(errorOf({"--help", "--bogus"}), "Unknown argument: --bogus");
+  EXPECT_EQ(errorOf({"--version", "--url"}), "Missing value for --url");
+  EXPECT_EQ(errorOf({"-help"}), "Unknown argument: -help");
+}
+
 TEST(OptionsTest, EveryCommandWordParses) {
   for (const char* word : {"pair",
                            "pair-start",
