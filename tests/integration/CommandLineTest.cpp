@@ -154,6 +154,33 @@ TEST_F(CommandLineTest, HelpAndVersionAreTranslated) {
             "corvane-mac " CORVANE_VERSION "（构建 " CORVANE_BUILD "）\n");
 }
 
+TEST_F(CommandLineTest, OutputThatCannotBeWrittenIsAFailure) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> arguments;
+    bool closed;  // standard output closed rather than a full device
+  };
+  const std::string data = (home / "d").string();
+  const Case cases[] = {
+      {"JSON to a full device", {"--data-dir", data, "prepare-update"}, false},
+      {"JSON to a closed descriptor", {"--data-dir", data, "cancel-update"}, true},
+      {"help to a full device", {"--help"}, false},
+      {"version to a closed descriptor", {"--version"}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunOptions options;
+    options.environment["HOME"] = home.path().string();
+    if (c.closed)
+      options.closeOutput = true;
+    else
+      options.outputFile = "/dev/full";
+    RunResult result = testing::runProgram(tool, c.arguments, options);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err, "Corvane: The command's output could not be written\n");
+  }
+}
+
 class BundleCopyTest : public CommandLineTest {
  protected:
   void SetUp() override {

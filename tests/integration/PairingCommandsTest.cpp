@@ -514,6 +514,31 @@ TEST_F(PairingCommandsTest, SignInInputRefusals) {
   EXPECT_TRUE(server.requests("/v1/auth/email/start").empty());
 }
 
+TEST_F(PairingCommandsTest, OutputThatCannotBeWrittenFailsTheRun) {
+  // The status the sign-in screens read is output like any other.
+  server.addFault({{"path", "/v1/auth/email/verify"}, {"status", 429}});
+  testing::RunOptions full;
+  full.input = R"({"challengeId":"c1","code":"123456"})"
+               "\n";
+  full.outputFile = "/dev/full";
+  auto limited = testing::runProgram(CORVANE_TOOL_PATH, arguments("email-verify"), full);
+  EXPECT_EQ(limited.status, 2);
+  EXPECT_TRUE(limited.err.ends_with("\nCorvane: The command's output could not be written\n")) << limited.err;
+
+  // Started without a standard output, pair still pairs but cannot say so;
+  // nothing it opened on the way (keyring connection, sockets, the lock)
+  // took the free descriptor and received the text instead.
+  Json pairing = server.createPairingCode();
+  testing::RunOptions closed;
+  closed.input = pairing["code"].get<std::string>() + "\n";
+  closed.closeOutput = true;
+  auto result = testing::runProgram(CORVANE_TOOL_PATH, arguments("pair"), closed);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_TRUE(result.err.ends_with("\nCorvane: The command's output could not be written\n")) << result.err;
+  expectPaired(pairing);
+  EXPECT_EQ(readFile(data / "executor.lock"), "");
+}
+
 TEST_F(PairingCommandsTest, SignOutLeavesAMarkerForTheAgent) {
   expectFailure(tool("sign-out"), "Local secure storage is unavailable");
   EXPECT_FALSE(fs::exists(data / "sign-out.json"));
