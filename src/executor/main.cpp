@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "executor/cli/Output.h"
 #include "executor/cli/Run.h"
 #include "executor/codex/CodexSupervisor.h"
 #include "executor/support/CVError.h"
@@ -37,9 +38,12 @@ int main(int argc, char** argv) {
     return 0;
   } catch (const corvane::CVError& error) {
     if (error.kind() == corvane::CVError::Kind::network && reportsAuthErrorStatus(arguments)) {
-      std::string text = corvane::prettyJSON({{"authErrorStatus", error.status().value_or(0)}});
-      std::fputs(text.c_str(), stdout);
-      return 0;
+      try {
+        corvane::writeOutput(corvane::prettyJSON({{"authErrorStatus", error.status().value_or(0)}}));
+        return 0;
+      } catch (const corvane::CVError& outputError) {
+        return fail(outputError.what());
+      }
     }
     return fail(error.what());
   } catch (const std::exception& error) {

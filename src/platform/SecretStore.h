@@ -37,6 +37,13 @@ class SecretStore {
 
   // Deletes every item with attributes; no item is not an error.
   virtual void remove(const Attributes& attributes) = 0;
+
+  // Returns when set(attributes, ...) could store a secret now without asking
+  // the user: the store is reachable and the collection the secret would go
+  // to (an existing item's, else the default one) exists and is unlocked.
+  // SecretStoreError otherwise. Changes nothing; a caller about to spend
+  // something it cannot get back checks first.
+  virtual void checkWritable(const Attributes& attributes) = 0;
 };
 
 // The store of the user's session, shared by the whole process.

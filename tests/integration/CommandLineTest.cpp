@@ -6,6 +6,8 @@
 
 #include <fstream>
 
+#include "executor/cli/Commands.h"
+#include "executor/cli/Options.h"
 #include "support/RunResult.h"
 #include "support/TemporaryDirectory.h"
 
@@ -23,7 +25,7 @@ const std::string usage =
     "agent-status|app-status|doctor\n";
 
 mode_t modeOf(const fs::path& path) {
-  struct stat info{};
+  struct stat info {};
   lstat(path.c_str(), &info);
   return info.st_mode & 07777;
 }
@@ -58,7 +60,7 @@ TEST_F(CommandLineTest, ArgumentErrorsExitWithOneLine) {
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.out, "");
   }
-  EXPECT_FALSE(fs::exists(home / "Library")) << "argument errors must not touch the data directory";
+  EXPECT_FALSE(fs::exists(home / ".local")) << "argument errors must not touch the data directory";
 }
 
 TEST_F(CommandLineTest, TextsFollowTheUsersLanguage) {
@@ -104,6 +106,81 @@ TEST_F(CommandLineTest, CommandsNotYetBuiltFailInsteadOfPretending) {
   EXPECT_EQ(result.err.rfind("Corvane: ", 0), 0u);
 }
 
+TEST_F(CommandLineTest, HelpAndVersionGoToStandardOutput) {
+  RunResult help = run({"--help"}, home.path());
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind("Corvane times the Codex usage windows of your ChatGPT accounts;", 0), 0u) << help.out;
+  for (const auto& command : commands()) {
+    std::string row = "  " + std::string(command.word) + " ";
+    size_t at = help.out.find(row);
+    ASSERT_NE(at, std::string::npos) << command.word;
+    std::string line = help.out.substr(at, help.out.find('\n', at) - at);
+    EXPECT_NE(line.find(std::string(command.summary)), std::string::npos) << line;
+    EXPECT_EQ(line.ends_with("(not in this version yet)"), !isAvailable(command)) << line;
+  }
+  for (const auto& option : optionTable()) EXPECT_NE(help.out.find(std::string(option.name)), std::string::npos);
+  EXPECT_NE(help.out.find("  -h, --help "), std::string::npos);
+  // The build's own bundle decides the channel's directory.
+  std::string last = help.out.substr(help.out.rfind('\n', help.out.size() - 2) + 1);
+  EXPECT_EQ(last.rfind("Data directory: " + (home / ".local/share/corvane/").string(), 0), 0u) << last;
+  EXPECT_TRUE(last.ends_with("/Executor\n")) << last;
+  EXPECT_FALSE(fs::exists(home / ".local")) << "the help must not create the data directory";
+
+  // The same help wherever the flag stands, a command beside it included;
+  // --data-dir changes the directory it names.
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"-h"}, {"pair", "--help"}, {"--url", "https://x.test", "-h", "agent"}})
+    EXPECT_EQ(run(arguments, home.path()).out, help.out);
+  EXPECT_TRUE(run({"--data-dir", "~/other", "--help"}, home.path())
+                  .out.ends_with("\nData directory: " + (home / "other").string() + "\n"));
+  EXPECT_FALSE(fs::exists(home / "other"));
+
+  RunResult version = run({"--version"}, home.path());
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "corvane-mac " CORVANE_VERSION " (build " CORVANE_BUILD ")\n");
+  EXPECT_EQ(version.err, "");
+}
+
+TEST_F(CommandLineTest, HelpAndVersionAreTranslated) {
+  RunOptions options;
+  options.environment = {{"HOME", home.path().string()}, {"LANGUAGE", "zh_CN.UTF-8"}};
+  RunResult help = testing::runProgram(tool, {"--help"}, options);
+  EXPECT_EQ(help.status, 0);
+  for (const char* text : {"用法：corvane-mac [选项] 命令", "  --data-dir 路径 ", "使用此数据目录代替默认目录",
+                           "运行后台执行器，直到它被停止（此版本尚不支持）", "\n数据目录："})
+    EXPECT_NE(help.out.find(text), std::string::npos) << text << "\n" << help.out;
+  EXPECT_EQ(testing::runProgram(tool, {"--version"}, options).out,
+            "corvane-mac " CORVANE_VERSION "（构建 " CORVANE_BUILD "）\n");
+}
+
+TEST_F(CommandLineTest, OutputThatCannotBeWrittenIsAFailure) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> arguments;
+    bool closed;  // standard output closed rather than a full device
+  };
+  const std::string data = (home / "d").string();
+  const Case cases[] = {
+      {"JSON to a full device", {"--data-dir", data, "prepare-update"}, false},
+      {"JSON to a closed descriptor", {"--data-dir", data, "cancel-update"}, true},
+      {"help to a full device", {"--help"}, false},
+      {"version to a closed descriptor", {"--version"}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunOptions options;
+    options.environment["HOME"] = home.path().string();
+    if (c.closed)
+      options.closeOutput = true;
+    else
+      options.outputFile = "/dev/full";
+    RunResult result = testing::runProgram(tool, c.arguments, options);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err, "Corvane: The command's output could not be written\n");
+  }
+}
+
 class BundleCopyTest : public CommandLineTest {
  protected:
   void SetUp() override {
@@ -130,17 +207,30 @@ TEST_F(BundleCopyTest, InvalidChannelFailsEveryCommand) {
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err, "Corvane: Invalid packaged environment\n");
   }
-  EXPECT_FALSE(fs::exists(home / "Library"));
+  EXPECT_FALSE(fs::exists(home / ".local"));
 }
 
-TEST_F(BundleCopyTest, ChannelPicksTheDefaultDataDirectory) {
+TEST_F(BundleCopyTest, ChannelPicksTheDefaultDataDirectoryUnderTheHomeAlone) {
+  // The tray app starts the tool with PATH and HOME only; a person's shell
+  // may have the XDG variables set. Both must land in one directory.
+  RunOptions desktop;
+  desktop.environment = {{"HOME", home.path().string()},
+                         {"XDG_DATA_HOME", (home / "xdg-data").string()},
+                         {"XDG_STATE_HOME", (home / "xdg-state").string()}};
   writeInfo("production", "com.corvane.macos");
-  run({"agent-status"}, home.path(), copy);
-  EXPECT_TRUE(fs::is_directory(home / "Library/Application Support/Corvane/Production/Executor"));
+  testing::runProgram(copy, {"agent-status"}, desktop);
+  EXPECT_TRUE(fs::is_directory(home / ".local/share/corvane/Production/Executor"));
   writeInfo("staging", "com.corvane.macos.staging");
   run({"agent-status"}, home.path(), copy);
-  EXPECT_TRUE(fs::is_directory(home / "Library/Application Support/Corvane/Staging/Executor"));
-  EXPECT_FALSE(fs::exists(home / "Library/Application Support/Corvane/Executor"));
+  EXPECT_TRUE(fs::is_directory(home / ".local/share/corvane/Staging/Executor"));
+
+  // A plain build, outside any bundle.
+  fs::create_directories(apps / "plain");
+  fs::copy_file(tool, apps / "plain/corvane-mac");
+  run({"agent-status"}, home.path(), apps / "plain/corvane-mac");
+  EXPECT_TRUE(fs::is_directory(home / ".local/share/corvane/Executor"));
+  EXPECT_FALSE(fs::exists(home / "xdg-data"));
+  EXPECT_FALSE(fs::exists(home / "Library"));
 }
 
 }  // namespace

@@ -13,10 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dev-coordinator/testing/DevCoordinator.h"
@@ -228,6 +233,8 @@ TEST_F(PairingCommandsTest, PairReadsThePipeTheSameWayAndTakesAnyDeviceIdentifie
 }
 
 TEST_F(PairingCommandsTest, PairRefusals) {
+  expectFailure(tool("pair", " \n"), "Missing code");
+  expectUnpaired();
   Json malformed = server.createPairingCode({{"token", std::string(31, 't')}});
   expectFailure(tool("pair", malformed["code"].get<std::string>() + "\n"), "Invalid device token");
   expectUnpaired();
@@ -249,17 +256,122 @@ TEST_F(PairingCommandsTest, PairRefusals) {
   expectFailure(tool("pair", another["code"].get<std::string>() + "\n"),
                 "This directory is already paired. Disable the old device in the app and pair using a new directory");
   expectPaired(pairing);
-  EXPECT_EQ(server.requests("/v1/executor/pair").size(), 3u);  // the refusals sent nothing
+  EXPECT_EQ(server.requests("/v1/executor/pair").size(), 3u);  // the refusals and the empty code sent nothing
 }
 
-TEST_F(PairingCommandsTest, PairWithoutASecretServiceStoresNothing) {
-  Json pairing = server.createPairingCode();
-  testing::RunOptions options;
-  options.input = pairing["code"].get<std::string>() + "\n";
-  options.environment = {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}, {"DISPLAY", std::nullopt}};
-  auto result = testing::runProgram(CORVANE_TOOL_PATH, arguments("pair"), options);
-  expectFailure(result, "Local secure storage is unavailable");
-  expectUnpaired();
+// The coordinator hands a device's credentials out once (for a typed code, a
+// polled approval, or the approval a confirmation makes): a run that could not
+// keep them must not ask for them.
+TEST_F(PairingCommandsTest, NothingIsRequestedWithoutAWritableKeyring) {
+  testing::TestKeyring lockedKeyring;
+  lockedKeyring.lockDefaultCollection();
+  struct Keyring {
+    std::string name;
+    std::map<std::string, std::optional<std::string>> environment;
+  };
+  const Keyring keyrings[] = {
+      {"no Secret Service", {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}, {"DISPLAY", std::nullopt}}},
+      {"locked keyring", {{"DBUS_SESSION_BUS_ADDRESS", lockedKeyring.busAddress()}}},
+  };
+
+  std::string code = server.createPairingCode()["code"];
+  Json approved = output(tool("pair-start"));
+  server.approveMacPairing({{"id", approved["id"]}});
+  Json unconfirmed = output(tool("pair-start"));
+  std::string session = server.createSession();
+  struct Command {
+    std::string word;
+    std::string input;
+    std::string path;
+  };
+  const Command commands[] = {
+      {"pair", code + "\n", "/v1/executor/pair"},
+      {"pair-poll", approved["pollToken"].get<std::string>() + "\n", "/v1/mac-pairings/poll"},
+      {"pair-confirm", Json{{"token", session}, {"id", unconfirmed["id"]}, {"code", unconfirmed["code"]}}.dump(),
+       "/v1/mac-pairings/confirm"},
+  };
+
+  for (const auto& keyringCase : keyrings) {
+    for (const auto& command : commands) {
+      SCOPED_TRACE(keyringCase.name + ", " + command.word);
+      testing::RunOptions options;
+      options.input = command.input;
+      options.environment = keyringCase.environment;
+      expectFailure(testing::runProgram(CORVANE_TOOL_PATH, arguments(command.word), options),
+                    "Local secure storage is unavailable");
+      EXPECT_TRUE(server.requests(command.path).empty());
+      expectUnpaired();
+    }
+  }
+
+  // Nothing was spent: with the keyring back, the approval is still there to
+  // collect and the typed code still pairs (in a directory of its own).
+  EXPECT_EQ(output(tool("pair-poll", approved["pollToken"].get<std::string>() + "\n")), (Json{{"status", "paired"}}));
+  testing::RunOptions typed;
+  typed.input = code + "\n";
+  auto other = testing::runProgram(
+      CORVANE_TOOL_PATH,
+      {"--url", server.httpOrigin(), "--development-loopback", "--data-dir", (directory / "Other").string(), "pair"},
+      typed);
+  EXPECT_EQ(other.status, 0) << other.err;
+  std::map<std::string, std::string> statuses;
+  for (const auto& pairing : server.macPairings()) statuses[pairing["id"]] = pairing["status"];
+  EXPECT_EQ(statuses[unconfirmed["id"]], "pending");
+}
+
+// Two runs at once on one directory: the second waits for the first and then
+// refuses without a request of its own, so that the keyring always holds the
+// token of the device coordinator.json names.
+TEST_F(PairingCommandsTest, ConcurrentPairingsOnOneDirectoryPairOnce) {
+  struct Case {
+    std::string command;
+    std::string path;
+    std::string refusal;
+    std::function<std::array<Json, 2>()> offers;  // what the coordinator would hand each run, with its "input"
+  };
+  const std::vector<Case> cases = {
+      {"pair", "/v1/executor/pair",
+       "This directory is already paired. Disable the old device in the app and pair using a new directory",
+       [&] {
+         std::array<Json, 2> offers = {server.createPairingCode(), server.createPairingCode()};
+         for (auto& offer : offers) offer["input"] = offer["code"];
+         return offers;
+       }},
+      {"pair-poll", "/v1/mac-pairings/poll",
+       "This directory is already connected; finish cleaning up the old connection first",
+       [&] {
+         std::array<Json, 2> offers;
+         for (auto& offer : offers) {
+           Json request = output(tool("pair-start"));
+           offer = server.approveMacPairing({{"id", request["id"]}});
+           offer["input"] = request["pollToken"];
+         }
+         return offers;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    std::array<Json, 2> offers = c.offers();
+    // The first run's answer comes late, so the second starts while the
+    // first is between its request and its stored pairing.
+    server.addFault({{"path", c.path}, {"delayMs", 3000}});
+    testing::RunResult first;
+    std::thread firstRun([&] { first = tool(c.command, offers[0]["input"].get<std::string>() + "\n"); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (server.requests(c.path).empty() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    testing::RunResult second = tool(c.command, offers[1]["input"].get<std::string>() + "\n");
+    firstRun.join();
+
+    EXPECT_EQ(first.status, 0) << first.err;
+    expectFailure(second, c.refusal);
+    EXPECT_EQ(server.requests(c.path).size(), 1u);
+    expectPaired(offers[0]);
+
+    server.reset();
+    TokenVault(data).remove();
+    fs::remove_all(data);
+  }
 }
 
 TEST_F(PairingCommandsTest, PairStartApproveAndPoll) {
@@ -291,6 +403,8 @@ TEST_F(PairingCommandsTest, PairStartApproveAndPoll) {
 TEST_F(PairingCommandsTest, PairPollChecksWhatItWouldStore) {
   Json request = output(tool("pair-start"));
   std::string pollToken = request["pollToken"];
+  expectFailure(tool("pair-poll", "\n"), "Missing pollToken");
+  EXPECT_TRUE(server.requests("/v1/mac-pairings/poll").empty());
 
   server.approveMacPairing({{"id", request["id"]}, {"deviceId", std::string(129, 'd')}});
   expectFailure(tool("pair-poll", pollToken + "\n"), "Invalid device identifier");
@@ -398,6 +512,31 @@ TEST_F(PairingCommandsTest, SignInInputRefusals) {
   auto noUrl = testing::runProgram(CORVANE_TOOL_PATH, {"--data-dir", data.string(), "email-start"}, options);
   expectFailure(noUrl, "Local secure storage is unavailable");
   EXPECT_TRUE(server.requests("/v1/auth/email/start").empty());
+}
+
+TEST_F(PairingCommandsTest, OutputThatCannotBeWrittenFailsTheRun) {
+  // The status the sign-in screens read is output like any other.
+  server.addFault({{"path", "/v1/auth/email/verify"}, {"status", 429}});
+  testing::RunOptions full;
+  full.input = R"({"challengeId":"c1","code":"123456"})"
+               "\n";
+  full.outputFile = "/dev/full";
+  auto limited = testing::runProgram(CORVANE_TOOL_PATH, arguments("email-verify"), full);
+  EXPECT_EQ(limited.status, 2);
+  EXPECT_TRUE(limited.err.ends_with("\nCorvane: The command's output could not be written\n")) << limited.err;
+
+  // Started without a standard output, pair still pairs but cannot say so;
+  // nothing it opened on the way (keyring connection, sockets, the lock)
+  // took the free descriptor and received the text instead.
+  Json pairing = server.createPairingCode();
+  testing::RunOptions closed;
+  closed.input = pairing["code"].get<std::string>() + "\n";
+  closed.closeOutput = true;
+  auto result = testing::runProgram(CORVANE_TOOL_PATH, arguments("pair"), closed);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_TRUE(result.err.ends_with("\nCorvane: The command's output could not be written\n")) << result.err;
+  expectPaired(pairing);
+  EXPECT_EQ(readFile(data / "executor.lock"), "");
 }
 
 TEST_F(PairingCommandsTest, SignOutLeavesAMarkerForTheAgent) {

@@ -32,8 +32,10 @@ std::vector<std::string> childEnvironment(const RunOptions& options) {
     if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
   }
   for (const auto& [name, value] : options.environment) {
-    if (value) variables[name] = *value;
-    else variables.erase(name);
+    if (value)
+      variables[name] = *value;
+    else
+      variables.erase(name);
   }
   std::vector<std::string> list;
   for (const auto& [name, value] : variables) list.push_back(name + "=" + value);
@@ -50,7 +52,12 @@ RunResult runProgram(const std::filesystem::path& program, const std::vector<std
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  if (options.closeOutput)
+    posix_spawn_file_actions_addclose(&actions, 1);
+  else if (options.outputFile)
+    posix_spawn_file_actions_addopen(&actions, 1, options.outputFile->c_str(), O_WRONLY, 0);
+  else
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   if (options.workingDirectory) posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
 

@@ -15,10 +15,14 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string input;                                   // written to standard input, then closed
+  std::string input;                                              // written to standard input, then closed
   std::map<std::string, std::optional<std::string>> environment;  // set (value) or unset (nothing)
   std::optional<std::filesystem::path> workingDirectory;
-  double timeoutSeconds = 60;                          // then the child is killed
+  // Standard output goes to this file (opened for writing, e.g. /dev/full)
+  // instead of being captured.
+  std::optional<std::filesystem::path> outputFile;
+  bool closeOutput = false;    // the child starts with standard output closed
+  double timeoutSeconds = 60;  // then the child is killed
 };
 
 // Runs program with arguments as a child process and waits for it, capturing

@@ -208,6 +208,29 @@ TestKeyring::TestKeyring() {
   }
 }
 
+void TestKeyring::lockDefaultCollection() {
+  GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+      address_.c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, nullptr);
+  if (!connection) throw std::runtime_error("test keyring: cannot reach the bus");
+  std::string collection = unlockedDefaultCollection(connection);
+  GVariant* locked = nullptr;
+  if (!collection.empty()) {
+    const gchar* objects[] = {collection.c_str()};
+    locked = g_dbus_connection_call_sync(
+        connection, "org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "Lock",
+        g_variant_new("(@ao)", g_variant_new_objv(objects, 1)), G_VARIANT_TYPE("(aoo)"),
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr, nullptr);
+  }
+  bool nowLocked = locked && unlockedDefaultCollection(connection).empty();
+  if (locked) g_variant_unref(locked);
+  g_dbus_connection_close_sync(connection, nullptr, nullptr);
+  g_object_unref(connection);
+  if (!nowLocked) throw std::runtime_error("test keyring: the default collection could not be locked");
+}
+
 TestKeyring::~TestKeyring() {
   stop(keyring_);
   stop(bus_);

@@ -26,6 +26,11 @@ class TestKeyring {
   // The address for DBUS_SESSION_BUS_ADDRESS.
   const std::string& busAddress() const { return address_; }
 
+  // Locks the default collection, as a screen lock or the user would; from
+  // then on storing anything in it needs an unlock prompt. Throws
+  // std::runtime_error when the keyring refuses.
+  void lockDefaultCollection();
+
  private:
   TemporaryDirectory directory_;
   std::string address_;

@@ -19,8 +19,9 @@ using CommandHandler = CommandOutput (*)(const Options& options);
 
 struct Command {
   std::string_view word;
-  bool inUsage;          // named by the usage text
-  bool beforeDirectory;  // runs on the data directory as parsed, never creating it
+  std::string_view summary;  // a few words for the help, an English L10n key
+  bool inUsage;              // named by the usage text
+  bool beforeDirectory;      // runs on the data directory as parsed, never creating it
   CommandHandler handler;
 };
 
@@ -29,5 +30,8 @@ const std::array<Command, 20>& commands();
 
 // The command for word; nullptr when word is not a command.
 const Command* findCommand(std::string_view word);
+
+// False for a command whose subsystem is not built yet: it fails, saying so.
+bool isAvailable(const Command& command);
 
 }  // namespace corvane

@@ -6,10 +6,39 @@
 #include "executor/support/Paths.h"
 #include "localization/L10n.h"
 #include "platform/SystemInfo.h"
+#include "platform/UserDirectories.h"
 
 namespace corvane {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// One literal, as every key is; too long for the line limit.
+// clang-format off
+constexpr std::string_view usage = L10n::key("Usage: corvane-mac [--data-dir PATH] pair|prepare-repair|agent|service-agent|install|uninstall|agent-status|app-status|doctor");
+// clang-format on
+
+constexpr std::array<OptionSpec, 8> options = {{
+    {"--data-dir", "", L10n::key("PATH"), L10n::key("Use this data directory instead of the default one")},
+    {"--url", "", L10n::key("URL"), L10n::key("The coordinator's origin, for pairing and signing in")},
+    {"--codex", "", L10n::key("PATH"), L10n::key("The Codex runtime to run")},
+    {"--name", "", L10n::key("NAME"), L10n::key("The device name sent when pairing (default: the host name)")},
+    {"--development-loopback", "", "", L10n::key("Allow plain HTTP to this computer, for development only")},
+    {"--render-only", "", "", L10n::key("With install: print the service definition instead of installing it")},
+    {"--help", "-h", "", L10n::key("Show this help")},
+    {"--version", "", "", L10n::key("Show the version and build")},
+}};
+
+const OptionSpec* findOption(std::string_view argument) {
+  for (const auto& option : options)
+    if (option.name == argument || (!option.shortName.empty() && option.shortName == argument)) return &option;
+  return nullptr;
+}
+
+}  // namespace
+
+const std::array<OptionSpec, 8>& optionTable() { return options; }
 
 OptionsContext OptionsContext::current() {
   std::error_code error;
@@ -20,31 +49,35 @@ OptionsContext OptionsContext::current() {
 
 fs::path Options::defaultDataDirectory(const OptionsContext& context) {
   if (auto packaged = PackagedEnvironment::current(context.executable)) return packaged->dataDirectory(context.home);
-  return context.home / "Library/Application Support/Corvane/Executor";
+  return platform::applicationSupportDirectory(context.home) / "Executor";
 }
 
 Options::Options(const std::vector<std::string>& arguments, const OptionsContext& context)
     : dataDirectory(defaultDataDirectory(context)), name(context.hostName.value_or("Mac")) {
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    if (argument == "--data-dir" || argument == "--url" || argument == "--codex" || argument == "--name") {
+    if (const OptionSpec* option = findOption(argument)) {
+      const std::string_view which = option->name;
+      if (option->value.empty()) {
+        if (which == "--development-loopback") developmentLoopback = true;
+        if (which == "--render-only") renderOnly = true;
+        if (which == "--help") help = true;
+        if (which == "--version") version = true;
+        continue;
+      }
       if (i + 1 >= arguments.size()) throw CVError::invalid(L10n::text("Missing value for %1$@", argument));
       const std::string& value = arguments[++i];
-      if (argument == "--data-dir") {
+      if (which == "--data-dir") {
         fs::path path = expandTilde(value, context.home);
         dataDirectory = path.is_absolute() ? path : context.currentDirectory / path;
-      } else if (argument == "--url") {
+      } else if (which == "--url") {
         origin = value;
-      } else if (argument == "--codex") {
+      } else if (which == "--codex") {
         codex = value;
         explicitCodex = true;
-      } else {
+      } else if (which == "--name") {
         name = value;
       }
-    } else if (argument == "--development-loopback") {
-      developmentLoopback = true;
-    } else if (argument == "--render-only") {
-      renderOnly = true;
     } else if (findCommand(argument)) {
       if (!command.empty()) throw CVError::invalid(L10n::text("Specify only one command"));
       command = argument;
@@ -52,9 +85,7 @@ Options::Options(const std::vector<std::string>& arguments, const OptionsContext
       throw CVError::invalid(L10n::text("Unknown argument: %1$@", argument));
     }
   }
-  if (command.empty())
-    throw CVError::invalid(L10n::text(
-        "Usage: corvane-mac [--data-dir PATH] pair|prepare-repair|agent|service-agent|install|uninstall|agent-status|app-status|doctor"));
+  if (command.empty() && !help && !version) throw CVError::invalid(L10n::text(usage));
   dataDirectory = standardized(dataDirectory);
 }
 

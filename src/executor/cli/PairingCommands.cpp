@@ -4,11 +4,13 @@
 
 #include "executor/cli/SecretInput.h"
 #include "executor/coordinator/CoordinatorClient.h"
+#include "executor/state/DirectoryLock.h"
 #include "executor/state/TokenVault.h"
 #include "executor/support/CVError.h"
 #include "executor/support/Parsing.h"
 #include "executor/support/PrivateFiles.h"
 #include "localization/L10n.h"
+#include "platform/Clock.h"
 
 namespace corvane {
 
@@ -25,6 +27,45 @@ bool entryExists(const fs::path& path) {
 
 bool isPaired(const Options& options) { return entryExists(options.dataDirectory / "coordinator.json"); }
 bool hasLegacyState(const Options& options) { return entryExists(options.dataDirectory / "state.sqlite3"); }
+
+// How long a pairing waits for another process to let go of the directory.
+// The holders are pairing and repair runs, whose requests end within seconds,
+// or a background executor, which only runs on a paired directory (so the
+// waiter refuses without waiting); the bound only stops an endless wait.
+constexpr double lockWaitSeconds = 60;
+
+void refuseIfPaired(const Options& options) {
+  if (isPaired(options))
+    throw CVError::invalid(L10n::text(
+        "This directory is already paired. Disable the old device in the app and pair using a new directory"));
+  if (hasLegacyState(options)) throw CVError::invalid(L10n::text("Cannot reuse the local development directory"));
+}
+
+void refuseIfConnected(const Options& options) {
+  if (isPaired(options) || hasLegacyState(options))
+    throw CVError::invalid(
+        L10n::text("This directory is already connected; finish cleaning up the old connection first"));
+}
+
+// The directory's lock, held from the last check of the directory until the
+// pairing is stored, so that of two runs on one directory only one pairs and
+// the other refuses before it sends anything. A run that finds the lock taken
+// on a directory that is already paired refuses at once; otherwise it waits
+// for the holder to finish and then checks again.
+DirectoryLock exclusivePairing(const Options& options, void (*refuse)(const Options&)) {
+  DirectoryLock lock(options.dataDirectory);
+  if (!lock.tryLock()) {
+    refuse(options);
+    if (!lock.lockBefore(platform::continuousSeconds() + lockWaitSeconds))
+      throw CVError::invalid(L10n::text("Another Corvane process is using this directory. Try again later."));
+  }
+  refuse(options);
+  return lock;
+}
+
+// The device token the coordinator is about to hand out is delivered once:
+// with nowhere to keep it, asking for it would lose it.
+void requireWritableKeyring(const Options& options) { TokenVault(options.dataDirectory).checkWritable(); }
 
 CoordinatorClient anonymousClient(const Options& options) {
   return CoordinatorClient(*options.origin, std::nullopt, options.developmentLoopback);
@@ -58,9 +99,7 @@ void storePairing(const Options& options, const CoordinatorClient& client, const
 CoordinatorClient pairingRequestClient(const Options& options) {
   if (!options.origin) throw CVError::invalid(L10n::text("Missing service URL"));
   CoordinatorClient client = anonymousClient(options);
-  if (isPaired(options) || hasLegacyState(options))
-    throw CVError::invalid(
-        L10n::text("This directory is already connected; finish cleaning up the old connection first"));
+  refuseIfConnected(options);
   return client;
 }
 
@@ -79,12 +118,12 @@ Json signInInput(const Options& options) {
 CommandOutput pairCommand(const Options& options) {
   if (!options.origin) throw CVError::invalid(L10n::text("pair requires --url"));
   CoordinatorClient client = anonymousClient(options);
-  if (isPaired(options))
-    throw CVError::invalid(L10n::text(
-        "This directory is already paired. Disable the old device in the app and pair using a new directory"));
-  if (hasLegacyState(options)) throw CVError::invalid(L10n::text("Cannot reuse the local development directory"));
+  refuseIfPaired(options);
+  requireWritableKeyring(options);
 
   std::string code = secretInput(L10n::text("Enter the pairing code from the iPhone app: "));
+  if (code.empty()) throw CVError::invalid(L10n::text("Missing %1$@", "code"));
+  DirectoryLock lock = exclusivePairing(options, refuseIfPaired);
   Json response = client.post("/v1/executor/pair", {{"code", code}, {"name", options.name}});
   std::string token = string(member(response, "token"), "token");
   std::string deviceId = string(member(response, "deviceId"), "deviceId");
@@ -99,7 +138,10 @@ CommandOutput pairStartCommand(const Options& options) {
 
 CommandOutput pairPollCommand(const Options& options) {
   CoordinatorClient client = pairingRequestClient(options);
+  requireWritableKeyring(options);
   std::string pollToken = secretInput(L10n::text("Pairing request: "));
+  if (pollToken.empty()) throw CVError::invalid(L10n::text("Missing %1$@", "pollToken"));
+  DirectoryLock lock = exclusivePairing(options, refuseIfConnected);
   Json response = client.post("/v1/mac-pairings/poll", {{"pollToken", pollToken}});
   const Json* status = member(response, "status");
   if (status && status->is_string() && *status == "paired") {
@@ -136,6 +178,9 @@ CommandOutput pairConfirmCommand(const Options& options) {
   CoordinatorClient session(*options.origin, string(member(input, "token"), "token"), options.developmentLoopback);
   std::string id = string(member(input, "id"), "id");
   std::string code = string(member(input, "code"), "code");
+  // Confirming approves the pairing whose credentials pair-poll then
+  // receives once; it must be able to keep them.
+  requireWritableKeyring(options);
   Json response = session.post("/v1/mac-pairings/confirm", {{"id", id}, {"code", code}});
   try {
     // The session was only for this confirmation; a failure to end it does

@@ -3,10 +3,11 @@
 #include <sys/stat.h>
 
 #include <csignal>
-#include <cstdio>
 
 #include "executor/cli/Commands.h"
 #include "executor/cli/Executables.h"
+#include "executor/cli/Help.h"
+#include "executor/cli/Output.h"
 #include "executor/support/CVError.h"
 #include "executor/support/PrivateFiles.h"
 
@@ -16,11 +17,13 @@ namespace {
 
 void print(const CommandOutput& output) {
   std::string text;
-  if (const auto* json = std::get_if<Json>(&output)) text = prettyJSON(*json);
-  else if (const auto* line = std::get_if<std::string>(&output)) text = *line + "\n";
-  else return;
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  if (const auto* json = std::get_if<Json>(&output))
+    text = prettyJSON(*json);
+  else if (const auto* line = std::get_if<std::string>(&output))
+    text = *line + "\n";
+  else
+    return;
+  writeOutput(text);
 }
 
 // The running tool as the kernel reports it, else what its first argument
@@ -42,11 +45,16 @@ void useBundledCodex(Options& options, const std::optional<std::filesystem::path
 }
 
 void run(const std::string& programPath, const std::vector<std::string>& arguments) {
+  reserveStandardDescriptors();
   umask(077);
   std::signal(SIGPIPE, SIG_IGN);
 
   OptionsContext context = OptionsContext::current();
   Options options(arguments, context);
+  if (options.help || options.version) {
+    writeOutput(options.help ? helpText(options) : versionText());
+    return;
+  }
   useBundledCodex(options, toolPath(context, programPath));
 
   const Command* command = findCommand(options.command);

@@ -103,27 +103,24 @@ bool isCoordinatorPath(std::string_view path) {
   return true;
 }
 
-// libcurl easy handles pooled per client. Handles share one connection cache,
-// DNS cache and TLS session cache, so any thread's request can reuse a
-// connection another opened; each request has a handle to itself.
+// libcurl easy handles pooled per client. Each handle keeps its own
+// connection, DNS and TLS session caches, and a request borrows one handle for
+// itself, so no cache is ever touched by two threads at once (libcurl does not
+// support sharing a connection cache between threads). A thread's next request
+// takes the handle just given back, and with it the open connection.
 class CoordinatorClient::Transport {
  public:
+  // Idle handles kept for reuse: more than the agent's threads ever post at
+  // once. A burst beyond it closes the extra handles as they come back.
+  static constexpr size_t maximumIdleHandles = 16;
+
   explicit Transport(std::optional<CoordinatorTestingConfiguration> testing) : testing_(std::move(testing)) {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    share_ = curl_share_init();
-    if (!share_) throw CVError::network();
-    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, lockShare);
-    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, unlockShare);
-    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
 
   ~Transport() {
     for (CURL* handle : idle_) curl_easy_cleanup(handle);
-    curl_share_cleanup(share_);
   }
 
   Transport(const Transport&) = delete;
@@ -150,10 +147,8 @@ class CoordinatorClient::Transport {
     curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(handle, CURLOPT_SHARE, share_);
-    // The shared cache keeps this many idle connections, enough for the
-    // agent's threads to each find one instead of evicting each other's.
-    curl_easy_setopt(handle, CURLOPT_MAXCONNECTS, 16L);
+    // One origin per client: one connection per handle is all it reuses.
+    curl_easy_setopt(handle, CURLOPT_MAXCONNECTS, 1L);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     // A redirect is the coordinator's final answer, never followed.
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
@@ -217,8 +212,14 @@ class CoordinatorClient::Transport {
       if (!handle) throw CVError::network();
     }
     ~Lease() {
-      std::lock_guard lock(transport.poolMutex_);
-      transport.idle_.push_back(handle);
+      {
+        std::lock_guard lock(transport.poolMutex_);
+        if (transport.idle_.size() < maximumIdleHandles) {
+          transport.idle_.push_back(handle);
+          return;
+        }
+      }
+      curl_easy_cleanup(handle);
     }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
@@ -238,20 +239,7 @@ class CoordinatorClient::Transport {
     return bytes;
   }
 
-  static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* context) {
-    static_cast<Transport*>(context)->shareMutexes_[index(data)].lock();
-  }
-  static void unlockShare(CURL*, curl_lock_data data, void* context) {
-    static_cast<Transport*>(context)->shareMutexes_[index(data)].unlock();
-  }
-  static size_t index(curl_lock_data data) {
-    auto value = static_cast<size_t>(data);
-    return value < CURL_LOCK_DATA_LAST ? value : 0;
-  }
-
   std::optional<CoordinatorTestingConfiguration> testing_;
-  CURLSH* share_ = nullptr;
-  std::array<std::mutex, CURL_LOCK_DATA_LAST> shareMutexes_;
   std::mutex poolMutex_;
   std::vector<CURL*> idle_;
 };

@@ -56,4 +56,12 @@ void TokenVault::remove() const {
   }
 }
 
+void TokenVault::checkWritable() const {
+  try {
+    store_.checkWritable(query());
+  } catch (const platform::SecretStoreError& error) {
+    storageFailure("check", error);
+  }
+}
+
 }  // namespace corvane

@@ -42,6 +42,11 @@ class TokenVault {
   // Deletes the item; succeeds when there is none.
   void remove() const;
 
+  // Returns when set() could store a token now: the keyring is reachable and
+  // unlocked where the token would go. CVError.storage otherwise. Pairing
+  // checks this before it spends a one-time code on the coordinator.
+  void checkWritable() const;
+
  private:
   std::filesystem::path directory_;
   std::string account_;

@@ -7,6 +7,7 @@
 #include "executor/support/CVError.h"
 #include "executor/support/Paths.h"
 #include "executor/support/PrivateFiles.h"
+#include "platform/UserDirectories.h"
 
 namespace corvane {
 
@@ -60,7 +61,7 @@ PackagedEnvironment::PackagedEnvironment(const InfoDictionary& info) {
 }
 
 fs::path PackagedEnvironment::dataDirectory(const fs::path& home) const {
-  return home / "Library/Application Support/Corvane" / (channel_ == "production" ? "Production" : "Staging") /
+  return platform::applicationSupportDirectory(home) / (channel_ == "production" ? "Production" : "Staging") /
          "Executor";
 }
 

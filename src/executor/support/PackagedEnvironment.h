@@ -34,7 +34,8 @@ class PackagedEnvironment {
 
   const std::string& channel() const { return channel_; }
 
-  // home/"Library/Application Support/Corvane/<Production|Staging>/Executor".
+  // "<Production|Staging>/Executor" in the application-support directory of
+  // home (on Linux ~/.local/share/corvane).
   std::filesystem::path dataDirectory(const std::filesystem::path& home) const;
 
  private:

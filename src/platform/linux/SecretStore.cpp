@@ -95,19 +95,14 @@ class LibsecretStore : public SecretStore {
       return;
     }
 
-    GError* error = nullptr;
-    Object<SecretCollection> collection(
-        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error));
-    if (error) fail("the default collection could not be opened", error);
-    if (!collection) fail("there is no default collection", nullptr);
-    if (secret_collection_get_locked(collection.get())) fail("the default collection is locked", nullptr);
-
+    Object<SecretCollection> collection = unlockedDefaultCollection(service);
     HashTable types(g_hash_table_new(g_str_hash, g_str_equal));
     for (const auto& entry : attributes)
       g_hash_table_insert(types.get(), const_cast<char*>(entry.first.c_str()),
                           GINT_TO_POINTER(SECRET_SCHEMA_ATTRIBUTE_STRING));
     Schema schema(secret_schema_newv(schemaName, SECRET_SCHEMA_DONT_MATCH_NAME, types.get()));
     HashTable table = attributeTable(attributes);
+    GError* error = nullptr;
     Object<SecretItem> item(secret_item_create_sync(collection.get(), schema.get(), table.get(), label.c_str(),
                                                     value.get(), SECRET_ITEM_CREATE_REPLACE, nullptr, &error));
     if (!item) fail("creating the item failed", error);
@@ -123,7 +118,35 @@ class LibsecretStore : public SecretStore {
     }
   }
 
+  void checkWritable(const Attributes& attributes) override {
+    SecretService* service = connect();
+    ItemList items = search(service, attributes, SECRET_SEARCH_NONE);
+    if (items) {
+      // Asked of the service rather than read from the item's cached
+      // properties, which may predate a lock: a locked item has no secret
+      // to give.
+      GError* error = nullptr;
+      auto* item = static_cast<SecretItem*>(items->data);
+      if (secret_item_get_locked(item) || !secret_item_load_secret_sync(item, nullptr, &error))
+        fail("the item is in a locked collection", error);
+      return;
+    }
+    unlockedDefaultCollection(service);
+  }
+
  private:
+  // Where new items go; opening or unlocking one would prompt, so a missing
+  // or locked default collection is a failure.
+  static Object<SecretCollection> unlockedDefaultCollection(SecretService* service) {
+    GError* error = nullptr;
+    Object<SecretCollection> collection(
+        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error));
+    if (error) fail("the default collection could not be opened", error);
+    if (!collection) fail("there is no default collection", nullptr);
+    if (secret_collection_get_locked(collection.get())) fail("the default collection is locked", nullptr);
+    return collection;
+  }
+
   // The service proxy with an open session; libsecret keeps one per process.
   SecretService* connect() {
     std::lock_guard lock(mutex_);

@@ -28,7 +28,7 @@ std::string errorOf(const std::vector<std::string>& arguments, const OptionsCont
 TEST(OptionsTest, DefaultsForAPlainBuild) {
   Options options({"doctor"}, plainContext());
   EXPECT_EQ(options.command, "doctor");
-  EXPECT_EQ(options.dataDirectory, "/home/u/Library/Application Support/Corvane/Executor");
+  EXPECT_EQ(options.dataDirectory, "/home/u/.local/share/corvane/Executor");
   EXPECT_EQ(options.codex, "codex");
   EXPECT_FALSE(options.explicitCodex);
   EXPECT_FALSE(options.origin);
@@ -97,11 +97,37 @@ TEST(OptionsTest, ArgumentErrors) {
   EXPECT_EQ(Options({"--name", "pair", "doctor"}, plainContext()).name, "pair");
 }
 
+TEST(OptionsTest, HelpAndVersionNeedNoCommandButTheRestMustParse) {
+  EXPECT_TRUE(Options({"--help"}, plainContext()).help);
+  EXPECT_TRUE(Options({"-h", "pair"}, plainContext()).help);
+  EXPECT_TRUE(Options({"--version"}, plainContext()).version);
+  EXPECT_FALSE(Options({"doctor"}, plainContext()).help);
+  EXPECT_EQ(errorOf({"--help", "--bogus"}), "Unknown argument: --bogus");
+  EXPECT_EQ(errorOf({"--version", "--url"}), "Missing value for --url");
+  EXPECT_EQ(errorOf({"-help"}), "Unknown argument: -help");
+}
+
 TEST(OptionsTest, EveryCommandWordParses) {
-  for (const char* word : {"pair", "pair-start", "pair-poll", "pair-confirm", "email-start", "email-verify",
-                           "sign-out", "prepare-repair", "agent", "service-agent", "install", "uninstall",
-                           "agent-status", "app-status", "doctor", "diagnostics", "diagnostics-setting",
-                           "support-report", "prepare-update", "cancel-update"})
+  for (const char* word : {"pair",
+                           "pair-start",
+                           "pair-poll",
+                           "pair-confirm",
+                           "email-start",
+                           "email-verify",
+                           "sign-out",
+                           "prepare-repair",
+                           "agent",
+                           "service-agent",
+                           "install",
+                           "uninstall",
+                           "agent-status",
+                           "app-status",
+                           "doctor",
+                           "diagnostics",
+                           "diagnostics-setting",
+                           "support-report",
+                           "prepare-update",
+                           "cancel-update"})
     EXPECT_EQ(errorOf({word}), std::string("parsed ") + word);
 }
 
@@ -116,10 +142,9 @@ TEST(OptionsTest, PackagedBundleDecidesTheDefaultDirectory) {
         << "</string><key>CFBundleIdentifier</key><string>" << identifier << "</string></dict></plist>";
   };
   writeInfo("production", "com.corvane.macos");
-  EXPECT_EQ(Options({"doctor"}, context).dataDirectory,
-            "/home/u/Library/Application Support/Corvane/Production/Executor");
+  EXPECT_EQ(Options({"doctor"}, context).dataDirectory, "/home/u/.local/share/corvane/Production/Executor");
   writeInfo("staging", "com.corvane.macos.staging");
-  EXPECT_EQ(Options({"doctor"}, context).dataDirectory, "/home/u/Library/Application Support/Corvane/Staging/Executor");
+  EXPECT_EQ(Options({"doctor"}, context).dataDirectory, "/home/u/.local/share/corvane/Staging/Executor");
   // An invalid bundle fails even when --data-dir would not need it.
   writeInfo("nightly", "com.corvane.macos");
   EXPECT_EQ(errorOf({"--data-dir", "/tmp/x", "doctor"}, context), "Invalid packaged environment");

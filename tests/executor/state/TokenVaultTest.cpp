@@ -73,6 +73,7 @@ TEST(TokenVaultTest, StoresOneItemPerDirectoryAndReplacesIt) {
   testing::TemporaryDirectory one, two;
   TokenVault vault(one.path());
   EXPECT_EQ(vault.get(), std::nullopt);
+  EXPECT_NO_THROW(vault.checkWritable());
 
   vault.set(tokenA);
   EXPECT_EQ(vault.get(), tokenA);
@@ -126,7 +127,7 @@ TEST(TokenVaultTest, LockedKeyringIsStorageFailureNotAPrompt) {
   lockDefaultCollection();
 
   for (auto operation : {+[](const TokenVault& v) { (void)v.get(); }, +[](const TokenVault& v) { v.set(tokenB); },
-                         +[](const TokenVault& v) { v.remove(); }}) {
+                         +[](const TokenVault& v) { v.remove(); }, +[](const TokenVault& v) { v.checkWritable(); }}) {
     try {
       operation(vault);
       ADD_FAILURE() << "a locked keyring was used";
@@ -137,6 +138,7 @@ TEST(TokenVaultTest, LockedKeyringIsStorageFailureNotAPrompt) {
   }
   // A directory without an item must not get one in a locked keyring either.
   testing::TemporaryDirectory fresh;
+  EXPECT_THROW(TokenVault(fresh.path()).checkWritable(), CVError);
   EXPECT_THROW(TokenVault(fresh.path()).set(tokenB), CVError);
 }
 

@@ -22,8 +22,10 @@ void writePlist(const fs::path& file, const InfoDictionary& values, Format forma
   plist_dict_set_item(root, "CFBundleVersionNumber", plist_new_uint(7));  // a non-string value is ignored
   char* data = nullptr;
   uint32_t length = 0;
-  if (format == Format::xml) plist_to_xml(root, &data, &length);
-  else plist_to_bin(root, &data, &length);
+  if (format == Format::xml)
+    plist_to_xml(root, &data, &length);
+  else
+    plist_to_bin(root, &data, &length);
   std::ofstream(file, std::ios::binary).write(data, length);
   free(data);
   plist_free(root);
@@ -61,8 +63,8 @@ TEST(PackagedEnvironmentTest, DataDirectoryPerChannel) {
   PackagedEnvironment production({{"CorvaneBuildChannel", "production"}, {"CFBundleIdentifier", "com.corvane.macos"}});
   PackagedEnvironment staging(
       {{"CorvaneBuildChannel", "staging"}, {"CFBundleIdentifier", "com.corvane.macos.staging"}});
-  EXPECT_EQ(production.dataDirectory("/home/u"), "/home/u/Library/Application Support/Corvane/Production/Executor");
-  EXPECT_EQ(staging.dataDirectory("/home/u"), "/home/u/Library/Application Support/Corvane/Staging/Executor");
+  EXPECT_EQ(production.dataDirectory("/home/u"), "/home/u/.local/share/corvane/Production/Executor");
+  EXPECT_EQ(staging.dataDirectory("/home/u"), "/home/u/.local/share/corvane/Staging/Executor");
 }
 
 TEST(PackagedEnvironmentTest, CurrentReadsTheBundlesInfoPlistInEitherFormat) {
