@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "executor/codex/ProcessGroups.h"
 #include "executor/support/CVError.h"
 #include "platform/Clock.h"
+#include "support/ProcessGroups.h"
 #include "support/TemporaryDirectory.h"
 
 namespace corvane {
@@ -313,11 +313,9 @@ TEST_F(CodexProcessTest, ADeeplyNestedLineIsAProtocolFailureNotACrash) {
   // the id, and every walk over such a value recurses once per level.
   std::string id = std::string(100000, '[') + std::string(100000, ']');
   scenario({{"methods",
-             {{"account/read",
-               {{"before", {{{"raw", "{\"id\":" + id + ",\"method\":\"item/tool/call\"}\n"}}}}}}}}});
+             {{"account/read", {{"before", {{{"raw", "{\"id\":" + id + ",\"method\":\"item/tool/call\"}\n"}}}}}}}}});
   auto& codex = startInitialized();
-  EXPECT_EQ(failureOf([&] { codex.request("account/read", Json::object(), soon()); }),
-            "codex_account_read_protocol");
+  EXPECT_EQ(failureOf([&] { codex.request("account/read", Json::object(), soon()); }), "codex_account_read_protocol");
   ASSERT_EQ(failures.size(), 1u);
 }
 

@@ -16,9 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include "executor/codex/ProcessGroups.h"
 #include "executor/codex/ProcessSpawn.h"
 #include "platform/Clock.h"
+#include "support/ProcessGroups.h"
 #include "support/TemporaryDirectory.h"
 
 namespace corvane {
