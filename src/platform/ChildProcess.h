@@ -45,6 +45,13 @@ struct SpawnPlan {
   std::array<ChildDescriptor, 4> descriptors;
   std::optional<std::filesystem::path> directory;  // working directory of the child
   bool newProcessGroup = false;                    // group identifier = the child's process identifier
+  // The child is killed (SIGKILL) when the thread that started it ends, for
+  // whatever reason, SIGKILL included: for a child that must not outlive a
+  // starter that may be killed outright. The kernel ties this to the
+  // starting thread, not to the process, so it is only for a starter whose
+  // spawning thread lives as long as the child (a single-threaded process).
+  // The child's own children are not covered.
+  bool diesWithParent = false;
 };
 
 // One child process started by this process, from its start until it is

@@ -67,11 +67,25 @@ class ChildProcessTest : public ::testing::Test {
   testing::TemporaryDirectory directory_;
 };
 
+// Run for both ways of starting a child: posix_spawn, and the fork that a
+// parent-death signal needs, which must give the child just the same start.
+class ChildProcessSpawnTest : public ChildProcessTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  SpawnPlan newPlan() const {
+    SpawnPlan plan;
+    plan.diesWithParent = GetParam();
+    return plan;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Starts, ChildProcessSpawnTest, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "DiesWithParent" : "Spawned"; });
+
 // Each case runs in a forked stand-in parent whose own descriptors 0 to 3
 // the case lays out first, so that sources may cross the targets. The child
 // lists its descriptors and where they lead; a descriptor the stand-in
 // leaks without close-on-exec must not be among them.
-TEST_F(ChildProcessTest, GivesTheChildExactlyTheDescriptorsOfItsPlan) {
+TEST_P(ChildProcessSpawnTest, GivesTheChildExactlyTheDescriptorsOfItsPlan) {
   const std::string a = file("a").string(), b = file("b").string();
   std::ofstream(a).put('a');
   std::ofstream(b).put('b');
@@ -121,7 +135,7 @@ TEST_F(ChildProcessTest, GivesTheChildExactlyTheDescriptorsOfItsPlan) {
       c.layout();
       // The shell lists its descriptors with built-ins only, so that it has
       // none of its own open while it looks, and writes the list at the end.
-      SpawnPlan plan;
+      SpawnPlan plan = newPlan();
       plan.program = "/bin/sh";
       plan.arguments = {"sh", "-c",
                         "r=; for n in $(seq 0 63); do if [ -e /proc/$$/fd/$n ]; then "
@@ -148,14 +162,14 @@ TEST_F(ChildProcessTest, GivesTheChildExactlyTheDescriptorsOfItsPlan) {
   }
 }
 
-TEST_F(ChildProcessTest, StartsWithExactlyItsEnvironmentDirectoryGroupAndSignals) {
-  SpawnPlan environment;
+TEST_P(ChildProcessSpawnTest, StartsWithExactlyItsEnvironmentDirectoryGroupAndSignals) {
+  SpawnPlan environment = newPlan();
   environment.program = "/usr/bin/env";
   environment.arguments = {"env"};
   environment.environment = std::map<std::string, std::string>{{"A", "1"}, {"B", "two words=x"}};
   EXPECT_EQ(outputOf(environment), "A=1\nB=two words=x\n");
 
-  SpawnPlan directory;
+  SpawnPlan directory = newPlan();
   directory.program = "/bin/pwd";
   directory.arguments = {"pwd", "-P"};
   directory.directory = directory_.path();
@@ -170,7 +184,7 @@ TEST_F(ChildProcessTest, StartsWithExactlyItsEnvironmentDirectoryGroupAndSignals
   pthread_sigmask(SIG_BLOCK, &blocked, &previousMask);
   auto previousPipe = signal(SIGPIPE, SIG_IGN);
   auto previousInterrupt = signal(SIGINT, SIG_IGN);
-  SpawnPlan status;
+  SpawnPlan status = newPlan();
   status.program = "/bin/cat";
   status.arguments = {"cat", "/proc/self/status"};
   std::string text = outputOf(status);
@@ -185,7 +199,7 @@ TEST_F(ChildProcessTest, StartsWithExactlyItsEnvironmentDirectoryGroupAndSignals
   EXPECT_EQ(mask("SigBlk"), 0u) << text;
   EXPECT_EQ(mask("SigIgn") & (bit(SIGTERM) | bit(SIGINT) | bit(SIGPIPE) | bit(SIGCHLD)), 0u) << text;
 
-  SpawnPlan group;
+  SpawnPlan group = newPlan();
   group.program = "/bin/sleep";
   group.arguments = {"sleep", "30"};
   group.newProcessGroup = true;
@@ -199,7 +213,7 @@ TEST_F(ChildProcessTest, StartsWithExactlyItsEnvironmentDirectoryGroupAndSignals
   EXPECT_EQ(getpgid(member->pid()), getpgrp());
 }
 
-TEST_F(ChildProcessTest, WhatCannotStartLeavesNothingBehind) {
+TEST_P(ChildProcessSpawnTest, WhatCannotStartLeavesNothingBehind) {
   struct Case {
     std::string name;
     std::string program;
@@ -214,7 +228,7 @@ TEST_F(ChildProcessTest, WhatCannotStartLeavesNothingBehind) {
   auto before = openDescriptors();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    SpawnPlan plan;
+    SpawnPlan plan = newPlan();
     plan.program = c.program;
     plan.arguments = {c.program};
     plan.descriptors = {ChildDescriptor::pipeToChild(), ChildDescriptor::pipeFromChild(), ChildDescriptor::nullDevice(),
@@ -275,6 +289,44 @@ TEST_F(ChildProcessTest, AChildLeftRunningEndsWithItsOwnerGroupAndAll) {
     ASSERT_EQ(testing::livingMembers(group).size(), 2u);
   }
   EXPECT_TRUE(testing::waitUntilGroupGone(group, 20));
+}
+
+// A stand-in parent starts a child in a group of its own and is then killed
+// outright, with no chance to end the child itself.
+TEST_F(ChildProcessTest, AChildThatDiesWithItsParentEndsWhenTheParentIsKilled) {
+  for (bool diesWithParent : {true, false}) {
+    SCOPED_TRACE(diesWithParent ? "dies with its parent" : "outlives it");
+    int report[2];
+    ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+    pid_t parent = fork();
+    ASSERT_GE(parent, 0);
+    if (parent == 0) {
+      SpawnPlan plan;
+      plan.program = "/bin/sleep";
+      plan.arguments = {"sleep", "60"};
+      plan.newProcessGroup = true;
+      plan.diesWithParent = diesWithParent;
+      auto child = ChildProcess::spawn(plan);
+      pid_t pid = child ? child->pid() : -1;
+      if (write(report[1], &pid, sizeof pid) != static_cast<ssize_t>(sizeof pid)) _exit(1);
+      while (true) pause();
+    }
+    close(report[1]);
+    pid_t child = -1;
+    ASSERT_EQ(read(report[0], &child, sizeof child), static_cast<ssize_t>(sizeof child));
+    close(report[0]);
+    ASSERT_GT(child, 0);
+    testing::recordProcessGroup(child);
+    kill(parent, SIGKILL);
+    ASSERT_TRUE(testing::waitForChild(parent, 20));
+    if (diesWithParent) {
+      EXPECT_TRUE(testing::waitUntilGroupGone(child, 20));
+    } else {
+      EXPECT_FALSE(testing::livingMembers(child).empty());
+      kill(-child, SIGKILL);
+      EXPECT_TRUE(testing::waitUntilGroupGone(child, 20));
+    }
+  }
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/ChildProcess.h"
+#include "platform/Clock.h"
+
 namespace corvane::platform {
 namespace {
 
@@ -40,6 +43,28 @@ TEST(SignalWatchTest, TurnsSignalsIntoEventsInsteadOfTheirEffect) {
   sigset_t mask;
   pthread_sigmask(SIG_SETMASK, nullptr, &mask);
   EXPECT_EQ(sigismember(&mask, SIGHUP), 0) << "the mask of before is back";
+}
+
+// Starting a child must leave the watch's mask alone, the C library's own
+// signals included, whichever way the child is started.
+TEST(SignalWatchTest, StartingChildrenKeepsEverySignalWatched) {
+  auto watch = SignalWatch::start();
+  ASSERT_TRUE(watch);
+  for (bool diesWithParent : {false, true}) {
+    SCOPED_TRACE(diesWithParent ? "dies with its parent" : "spawned");
+    SpawnPlan plan;
+    plan.program = "/bin/true";
+    plan.arguments = {"true"};
+    plan.diesWithParent = diesWithParent;
+    auto child = ChildProcess::spawn(plan);
+    ASSERT_TRUE(child);
+    ASSERT_TRUE(child->wait(continuousSeconds() + 20));
+    EXPECT_EQ(watch->wait(5), SignalWatch::Event::childChanged);
+    for (int signal : {SIGTERM, 32, 33}) {
+      kill(getpid(), signal);
+      EXPECT_EQ(watch->wait(5), SignalWatch::Event::termination) << signal;
+    }
+  }
 }
 
 }  // namespace

@@ -84,6 +84,10 @@ int runCodexSupervisor(const std::vector<std::string>& arguments) {
   platform::SpawnPlan plan;
   plan.program = runtime;
   plan.arguments.assign(arguments.begin() + 2, arguments.end());
+  // SIGKILL is the one end the supervisor cannot turn into the end of its
+  // group. Should it come to the supervisor and the executor both, nobody
+  // would be left to end the runtime; the kernel does it then.
+  plan.diesWithParent = true;
   auto child = platform::ChildProcess::spawn(plan);
   if (!child) return 2;
   // From here on only the runtime talks to the executor. Without the

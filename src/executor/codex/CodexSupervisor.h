@@ -22,9 +22,9 @@ namespace corvane {
 // action would end the supervisor (SIGTERM, SIGINT, SIGHUP, SIGUSR1, ...),
 // the whole group is sent SIGTERM, then after 0.5 seconds SIGKILL, which
 // ends the supervisor too. A fault in the supervisor itself (SIGSEGV,
-// SIGABRT, ...) kills the group at once. Only SIGKILL ends the supervisor
-// alone; the executor's platform::terminateProcessGroup then still ends the
-// rest.
+// SIGABRT, ...) kills the group at once. SIGKILL ends the supervisor alone:
+// the runtime is then killed with it, and the executor's
+// platform::terminateProcessGroup still ends whatever the runtime started.
 int runCodexSupervisor(const std::vector<std::string>& arguments);
 
 // The program to start in supervisor mode: the image this process runs

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <utility>
 
 #include "platform/Clock.h"
@@ -150,11 +152,129 @@ class Vectors {
   bool ownEnvironment_;
 };
 
+// Moves fd above 3, out of the way of the child's duplications.
+int aboveThree(int fd) {
+  if (fd >= 4) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 4);
+  close(fd);
+  return moved;
+}
+
+// posix_spawn has no way to set a parent-death signal, which the child must
+// ask for itself between fork and exec; this path does the same work as the
+// file actions and attributes of the other by hand. Between fork and exec
+// the child makes only async-signal-safe calls.
+std::optional<pid_t> forkWithDeathSignal(const SpawnPlan& plan, const DescriptorSetup& descriptors, Vectors& vectors) {
+  // Exec failures come back through this pipe; a successful exec closes it.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return std::nullopt;
+  report[0] = aboveThree(report[0]);
+  report[1] = aboveThree(report[1]);
+  if (report[0] < 0 || report[1] < 0) {
+    int error = errno;
+    if (report[0] >= 0) close(report[0]);
+    if (report[1] >= 0) close(report[1]);
+    errno = error;
+    return std::nullopt;
+  }
+  const pid_t parent = getpid();
+  const char* program = plan.program.c_str();
+  const char* directory = plan.directory ? plan.directory->c_str() : nullptr;
+  char* const* argv = vectors.argv();
+  char* const* envp = vectors.envp();
+
+  // No handler of the parent may run in the child before its actions are
+  // reset, so every signal stays blocked across the fork. The mask is set
+  // in the kernel's own form: the C library's would leave out, and on the
+  // way back unblock, the two signals it keeps for itself, which a caller
+  // (the Codex supervisor) may have blocked on purpose.
+  const uint64_t all = ~uint64_t{0};
+  uint64_t previous = 0;
+  if (syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &previous, sizeof all) != 0) {
+    int error = errno;
+    close(report[0]);
+    close(report[1]);
+    errno = error;
+    return std::nullopt;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(report[0]);
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    sigemptyset(&defaultAction.sa_mask);
+    // The parent's handlers, and the four actions the child must start with.
+    for (int signal = 1; signal < NSIG; ++signal) {
+      struct sigaction current {};
+      if (sigaction(signal, nullptr, &current) != 0) continue;
+      bool handled =
+          (current.sa_flags & SA_SIGINFO) != 0 || (current.sa_handler != SIG_IGN && current.sa_handler != SIG_DFL);
+      if (handled || signal == SIGTERM || signal == SIGINT || signal == SIGPIPE || signal == SIGCHLD)
+        sigaction(signal, &defaultAction, nullptr);
+    }
+    bool ok = !plan.newProcessGroup || setpgid(0, 0) == 0;
+    ok = ok && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0;
+    // A parent gone before the request took effect would never send it.
+    if (ok && getppid() != parent) _exit(127);
+    for (int target = 0; ok && target < 4; ++target) {
+      int source = descriptors.sources[target];
+      if (source == target) {
+        ok = fcntl(target, F_SETFD, 0) == 0;
+      } else if (source >= 0) {
+        ok = dup2(source, target) == target;
+      } else if (plan.descriptors[target].kind == Kind::nullDevice) {
+        int null = open("/dev/null", O_RDWR);
+        ok = null >= 0 && (null == target || (dup2(null, target) == target && close(null) == 0));
+      } else {
+        close(target);
+      }
+    }
+    if (ok && report[1] > 4) close_range(4, static_cast<unsigned>(report[1]) - 1, 0);
+    if (ok) close_range(static_cast<unsigned>(report[1]) + 1, ~0U, 0);
+    ok = ok && (!directory || chdir(directory) == 0);
+    if (ok) {
+      const uint64_t none = 0;
+      syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
+      execve(program, argv, envp);
+    }
+    int error = errno;
+    if (write(report[1], &error, sizeof error) < 0) {
+    }
+    _exit(127);
+  }
+  int forkError = errno;
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &previous, nullptr, sizeof previous);
+  close(report[1]);
+  if (pid < 0) {
+    close(report[0]);
+    errno = forkError;
+    return std::nullopt;
+  }
+  int error = 0;
+  ssize_t count;
+  while ((count = read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (count == static_cast<ssize_t>(sizeof error)) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    errno = error;
+    return std::nullopt;
+  }
+  return pid;
+}
+
 }  // namespace
 
 std::optional<ChildProcess> ChildProcess::spawn(const SpawnPlan& plan) {
   DescriptorSetup descriptors;
   if (!descriptors.resolve(plan.descriptors)) return std::nullopt;
+  if (plan.diesWithParent) {
+    Vectors vectors(plan);
+    auto pid = forkWithDeathSignal(plan, descriptors, vectors);
+    if (!pid) return std::nullopt;
+    return ChildProcess(*pid, plan.newProcessGroup, std::exchange(descriptors.parentEnds, {-1, -1, -1, -1}));
+  }
 
   SpawnAttributes setup;
   int failed = 0;

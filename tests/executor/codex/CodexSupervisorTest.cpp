@@ -330,6 +330,43 @@ TEST_F(CodexSupervisorTest, KillsTheGroupWhenTheExecutorIsKilled) {
   std::printf("group gone %.3f s after the executor was killed\n", continuousSeconds() - killed);
 }
 
+TEST_F(CodexSupervisorTest, ARuntimeDoesNotOutliveTheExecutorAndTheSupervisorKilledTogether) {
+  // Nobody is left to end the group: the runtime, which ignores SIGTERM and
+  // would run for ten minutes, must die with its supervisor.
+  int report[2];
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+  std::string directory = directory_.path().string();
+  double deadline = continuousSeconds() + 600;
+  pid_t executor = fork();
+  ASSERT_GE(executor, 0);
+  if (executor == 0) {
+    Launch launch;
+    launch.arguments = {std::to_string(getpid()),
+                        decimal(deadline),
+                        "/bin/sh",
+                        "-c",
+                        "trap '' TERM; echo $$ > \"$1/runtime.part\"; mv \"$1/runtime.part\" \"$1/runtime\"; "
+                        "while :; do sleep 0.2; done",
+                        "runtime",
+                        directory};
+    pid_t supervisor = startSupervisor(launch);
+    if (write(report[1], &supervisor, sizeof supervisor) != sizeof supervisor) _exit(1);
+    while (true) pause();
+  }
+  close(report[1]);
+  pid_t supervisor = -1;
+  ASSERT_EQ(read(report[0], &supervisor, sizeof supervisor), static_cast<ssize_t>(sizeof supervisor));
+  close(report[0]);
+  ASSERT_GT(supervisor, 0);
+  testing::recordProcessGroup(supervisor);
+  ASSERT_TRUE(waitForFile(file("runtime")));
+
+  kill(supervisor, SIGKILL);
+  kill(executor, SIGKILL);
+  ASSERT_TRUE(testing::waitForChild(executor, 20));
+  EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
+}
+
 TEST_F(CodexSupervisorTest, TerminateProcessGroupEndsASupervisedRuntimeAndReapsTheSupervisor) {
   pid_t supervisor = start("trap '' TERM; : > \"$1/started\"; while :; do sleep 0.2; done", continuousSeconds() + 600);
   ASSERT_TRUE(waitForFile(file("started")));
