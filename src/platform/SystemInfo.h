@@ -10,6 +10,14 @@ namespace corvane::platform {
 // The path of the running executable as the kernel reports it, or nothing.
 std::optional<std::filesystem::path> runningExecutable();
 
+// A path that starts the image this process runs, for this process's own
+// spawns of itself: it stays valid when the executable's file is replaced
+// or removed on disk meanwhile (an upgrade in place), and it always starts
+// the same build. The path names the image of whichever process executes
+// it, so it is never to be handed to another. Nothing when the system
+// cannot tell.
+std::optional<std::filesystem::path> runningImage();
+
 // The user's home directory: HOME when it is an absolute path, else the
 // password database's entry for the real user.
 std::filesystem::path homeDirectory();

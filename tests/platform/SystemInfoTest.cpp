@@ -8,8 +8,10 @@ namespace corvane::platform {
 namespace {
 
 void setOrUnset(const char* name, const char* value) {
-  if (value) setenv(name, value, 1);
-  else unsetenv(name);
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
 }
 
 TEST(SystemInfoTest, PreferredLanguagesComeFromTheLocaleVariables) {
@@ -43,6 +45,13 @@ TEST(SystemInfoTest, HomeAndExecutable) {
   auto executable = runningExecutable();
   ASSERT_TRUE(executable);
   EXPECT_EQ(executable->filename(), "PlatformTest");
+}
+
+TEST(SystemInfoTest, RunningImageNamesTheFileThisTestRuns) {
+  auto path = runningImage();
+  ASSERT_TRUE(path);
+  EXPECT_TRUE(path->is_absolute());
+  EXPECT_TRUE(std::filesystem::equivalent(*path, std::filesystem::canonical("/proc/self/exe")));
 }
 
 }  // namespace

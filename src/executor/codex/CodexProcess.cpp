@@ -1,15 +1,11 @@
 #include "executor/codex/CodexProcess.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 
-#include "executor/codex/CodexSupervisor.h"
 #include "executor/codex/JsonRpc.h"
-#include "executor/codex/ProcessSpawn.h"
 #include "executor/support/CVError.h"
 #include "platform/Clock.h"
 
@@ -27,11 +23,6 @@ std::string shortestDecimal(double value) {
   return std::string(buffer, result.ptr);
 }
 
-void closeAll(std::initializer_list<int> descriptors) {
-  for (int fd : descriptors)
-    if (fd >= 0) ::close(fd);
-}
-
 }  // namespace
 
 CodexProcess::CodexProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
@@ -42,48 +33,33 @@ CodexProcess::CodexProcess(const std::filesystem::path& executable, const std::v
     : CodexProcess(start(executable, arguments, directory, environment, guardFD, deadline, supervisor),
                    std::move(onFailure), std::move(onSuccess)) {}
 
-CodexProcess::CodexProcess(Started started, FailureHandler onFailure, SuccessHandler onSuccess)
-    : pid_(started.pid),
-      channel_(started.inputFD, started.outputFD),
+CodexProcess::CodexProcess(platform::ChildProcess child, FailureHandler onFailure, SuccessHandler onSuccess)
+    : pid_(child.pid()),
+      channel_(child.takePipe(0), child.takePipe(1)),
+      child_(std::move(child)),
       onFailure_(std::move(onFailure)),
       onSuccess_(std::move(onSuccess)),
       requestStarted_(platform::continuousSeconds()) {}
 
-CodexProcess::Started CodexProcess::start(const std::filesystem::path& executable,
-                                          const std::vector<std::string>& arguments,
-                                          const std::filesystem::path& directory,
-                                          const std::map<std::string, std::string>& environment, int guardFD,
-                                          double deadline, const std::optional<std::filesystem::path>& supervisor) {
+platform::ChildProcess CodexProcess::start(const std::filesystem::path& executable,
+                                           const std::vector<std::string>& arguments,
+                                           const std::filesystem::path& directory,
+                                           const std::map<std::string, std::string>& environment, int guardFD,
+                                           double deadline, const std::optional<std::filesystem::path>& supervisor) {
   if (!supervisor) throw CVError::runtime("runtime_unavailable");
-  int input[2] = {-1, -1};
-  int output[2] = {-1, -1};
-  if (pipe2(input, O_CLOEXEC) != 0) throw CVError::runtime("runtime_unavailable");
-  if (pipe2(output, O_CLOEXEC) != 0) {
-    closeAll({input[0], input[1]});
-    throw CVError::runtime("runtime_unavailable");
-  }
-  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (devNull < 0) {
-    closeAll({input[0], input[1], output[0], output[1]});
-    throw CVError::runtime("runtime_unavailable");
-  }
-
-  SpawnPlan plan;
+  platform::SpawnPlan plan;
   plan.program = *supervisor;
   plan.arguments = {supervisor->string(), "--internal-codex-supervisor", std::to_string(getpid()),
                     shortestDecimal(deadline), executable.string()};
   plan.arguments.insert(plan.arguments.end(), arguments.begin(), arguments.end());
   plan.environment = environment;
-  plan.descriptors = {input[0], output[1], devNull, guardFD};
+  plan.descriptors = {platform::ChildDescriptor::pipeToChild(), platform::ChildDescriptor::pipeFromChild(),
+                      platform::ChildDescriptor::nullDevice(), platform::ChildDescriptor::copyOf(guardFD)};
   plan.directory = directory;
   plan.newProcessGroup = true;
-  auto child = spawnProcess(plan);
-  closeAll({input[0], output[1], devNull});
-  if (!child) {
-    closeAll({input[1], output[0]});
-    throw CVError::runtime("runtime_unavailable");
-  }
-  return {*child, input[1], output[0]};
+  auto child = platform::ChildProcess::spawn(plan);
+  if (!child) throw CVError::runtime("runtime_unavailable");
+  return std::move(*child);
 }
 
 CodexProcess::~CodexProcess() { close(); }
@@ -92,7 +68,7 @@ void CodexProcess::close() {
   if (closed_) return;
   closed_ = true;
   channel_.close();
-  terminateProcessGroup(pid_, closeGrace);
+  child_.terminate(closeGrace);
 }
 
 void CodexProcess::send(const Json& message, double deadline) {

@@ -14,6 +14,7 @@
 #include "executor/codex/CodexFailure.h"
 #include "executor/codex/LineChannel.h"
 #include "executor/support/Json.h"
+#include "platform/ChildProcess.h"
 
 namespace corvane {
 
@@ -80,15 +81,11 @@ class CodexProcess {
   pid_t pid() const { return pid_; }
 
  private:
-  struct Started {
-    pid_t pid;
-    int inputFD;   // write end of the pipe to the child's standard input
-    int outputFD;  // read end of the pipe from its standard output
-  };
-  static Started start(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
-                       const std::filesystem::path& directory, const std::map<std::string, std::string>& environment,
-                       int guardFD, double deadline, const std::optional<std::filesystem::path>& supervisor);
-  CodexProcess(Started started, FailureHandler onFailure, SuccessHandler onSuccess);
+  static platform::ChildProcess start(const std::filesystem::path& executable,
+                                      const std::vector<std::string>& arguments, const std::filesystem::path& directory,
+                                      const std::map<std::string, std::string>& environment, int guardFD,
+                                      double deadline, const std::optional<std::filesystem::path>& supervisor);
+  CodexProcess(platform::ChildProcess child, FailureHandler onFailure, SuccessHandler onSuccess);
 
   void send(const Json& message, double deadline);
   void observe(const Json& message, double deadline);
@@ -101,6 +98,7 @@ class CodexProcess {
 
   pid_t pid_;
   LineChannel channel_;
+  platform::ChildProcess child_;  // the supervisor
   bool closed_ = false;
   int64_t nextID_ = 0;
   std::vector<std::pair<std::string, Json>> completions_;  // oldest first

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -24,23 +22,16 @@ namespace corvane {
 // action would end the supervisor (SIGTERM, SIGINT, SIGHUP, SIGUSR1, ...),
 // the whole group is sent SIGTERM, then after 0.5 seconds SIGKILL, which
 // ends the supervisor too. A fault in the supervisor itself (SIGSEGV,
-// SIGABRT, ...) kills the group at once. Only SIGKILL ends the supervisor
-// alone; the executor's terminateProcessGroup then still ends the rest.
+// SIGABRT, ...) kills the group at once. SIGKILL ends the supervisor alone:
+// the runtime is then killed with it, and the executor's
+// platform::terminateProcessGroup still ends whatever the runtime started.
 int runCodexSupervisor(const std::vector<std::string>& arguments);
 
-// Ends the process group led by pid and reaps pid: SIGTERM to the group, a
-// wait of up to grace seconds for the leader to exit, then SIGKILL to the
-// group in every case so that no member survives. Blocks its caller for at
-// most grace seconds plus the reap. Does nothing for a pid below 2.
-void terminateProcessGroup(pid_t pid, double grace);
-
-// The program to start in supervisor mode: the image this process runs,
-// named so that it stays valid when the executable's file is replaced or
-// removed on disk while the executor runs (an upgrade in place), and so the
-// supervisor is always the same build as the executor. The path names the
-// image of whichever process executes it, so it is only for this process's
-// own spawns, never to be handed to another. Nothing when the system cannot
-// tell.
+// The program to start in supervisor mode: the image this process runs
+// (platform::runningImage), so that the supervisor is always the same build
+// as the executor and still starts when the executable's file was replaced
+// on disk while the executor runs. Only for this process's own spawns.
+// Nothing when the system cannot tell.
 std::optional<std::filesystem::path> runningExecutableURL();
 
 }  // namespace corvane

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <array>
 #include <mutex>
 #include <vector>
@@ -114,7 +115,8 @@ class CoordinatorClient::Transport {
   // once. A burst beyond it closes the extra handles as they come back.
   static constexpr size_t maximumIdleHandles = 16;
 
-  explicit Transport(std::optional<CoordinatorTestingConfiguration> testing) : testing_(std::move(testing)) {
+  Transport(std::optional<CoordinatorTestingConfiguration> testing, std::chrono::milliseconds callerWait)
+      : testing_(std::move(testing)), callerWait_(callerWait) {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   }
@@ -157,7 +159,7 @@ class CoordinatorClient::Transport {
     curl_easy_setopt(handle, CURLOPT_NOPROXY, "*");
     // The cookie engine stays off (no CURLOPT_COOKIEFILE); libcurl has no
     // response cache.
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, callerWaitMilliseconds);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(callerWait_.count()));
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 10L);
@@ -240,15 +242,19 @@ class CoordinatorClient::Transport {
   }
 
   std::optional<CoordinatorTestingConfiguration> testing_;
+  std::chrono::milliseconds callerWait_;
   std::mutex poolMutex_;
   std::vector<CURL*> idle_;
 };
 
 CoordinatorClient::CoordinatorClient(const std::string& origin, std::optional<std::string> token,
-                                     bool developmentLoopback, std::optional<CoordinatorTestingConfiguration> testing)
-    : origin_(validatedOrigin(origin, developmentLoopback)), token_(std::move(token)) {
+                                     bool developmentLoopback, std::optional<CoordinatorTestingConfiguration> testing,
+                                     const platform::Clock& clock, std::chrono::milliseconds callerWait)
+    : origin_(validatedOrigin(origin, developmentLoopback)), token_(std::move(token)), clock_(&clock) {
   if (token_ && !isDeviceToken(*token_)) throw CVError::invalid(L10n::text("Invalid device token"));
-  transport_ = std::make_unique<Transport>(std::move(testing));
+  // libcurl reads a time-out of 0 as no limit at all.
+  callerWait = std::max(callerWait, std::chrono::milliseconds(1));
+  transport_ = std::make_unique<Transport>(std::move(testing), callerWait);
 }
 
 CoordinatorClient::~CoordinatorClient() = default;

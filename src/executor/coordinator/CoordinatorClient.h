@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -7,6 +8,7 @@
 #include <string_view>
 
 #include "executor/support/Json.h"
+#include "platform/Clock.h"
 
 namespace corvane {
 
@@ -30,14 +32,21 @@ class CoordinatorClient {
  public:
   static constexpr size_t maximumRequestBytes = 262144;
   static constexpr size_t maximumResponseBytes = 1048576;
-  // How long a caller waits for one answer before CVError.timeout.
-  static constexpr long callerWaitMilliseconds = 11000;
+  // How long a caller waits for one answer before CVError.timeout, unless
+  // the client is built with another wait.
+  static constexpr std::chrono::milliseconds defaultCallerWait{11000};
 
   // CVError.invalid with the HTTPS message for an origin that is not a bare
   // scheme://host[:port][/] of an allowed kind, or "Invalid device token" for
   // a malformed token.
+  //
+  // callerWait bounds each post (at least a millisecond). clock is the
+  // client's time for the wake channel's keep-alive; it must outlive the
+  // client.
   CoordinatorClient(const std::string& origin, std::optional<std::string> token, bool developmentLoopback,
-                    std::optional<CoordinatorTestingConfiguration> testing = std::nullopt);
+                    std::optional<CoordinatorTestingConfiguration> testing = std::nullopt,
+                    const platform::Clock& clock = platform::systemClock(),
+                    std::chrono::milliseconds callerWait = defaultCallerWait);
   ~CoordinatorClient();
   CoordinatorClient(CoordinatorClient&&) noexcept;
   CoordinatorClient& operator=(CoordinatorClient&&) noexcept;
@@ -48,14 +57,14 @@ class CoordinatorClient {
   bool hasToken() const { return token_.has_value(); }
 
   // Sends body to path and returns the answer object. Blocks the caller for
-  // at most about 11 seconds. Fails with CVError.invalid for a path outside
-  // the coordinator's executor, pairing and sign-in endpoints (nothing is
-  // sent), a body that is not serializable or too large, or an answer that is
-  // too large or not a JSON object; CVError.network(status) for any status
-  // outside 200-299; CVError.network() when no HTTP answer arrived;
-  // CVError.timeout when the answer did not arrive in time. The key
-  // "_resetDiagnostic" of body's "data" object (and of "recoveryReport"'s
-  // "data") is local and never sent.
+  // at most about the caller's wait (11 seconds unless built with another).
+  // Fails with CVError.invalid for a path outside the coordinator's executor,
+  // pairing and sign-in endpoints (nothing is sent), a body that is not
+  // serializable or too large, or an answer that is too large or not a JSON
+  // object; CVError.network(status) for any status outside 200-299;
+  // CVError.network() when no HTTP answer arrived; CVError.timeout when the
+  // answer did not arrive in time. The key "_resetDiagnostic" of body's
+  // "data" object (and of "recoveryReport"'s "data") is local and never sent.
   Json post(std::string_view path, Json body) const;
 
  private:
@@ -63,6 +72,7 @@ class CoordinatorClient {
 
   std::string origin_;
   std::optional<std::string> token_;
+  const platform::Clock* clock_;
   std::unique_ptr<Transport> transport_;
 };
 

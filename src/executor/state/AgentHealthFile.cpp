@@ -21,7 +21,7 @@ void noteFailure(const char* reason) noexcept {
 void AgentHealthFile::write(const AgentHealth& health) noexcept {
   std::lock_guard guard(lock_);
   try {
-    atomicPrivateJSON(health.json(currentWallTime()), file_);
+    atomicPrivateJSON(health.json(clock_.wallTime()), file_);
   } catch (const std::exception& error) {
     noteFailure(error.what());
   } catch (...) {

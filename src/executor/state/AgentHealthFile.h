@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "executor/state/AgentHealth.h"
+#include "platform/Clock.h"
 
 namespace corvane {
 
@@ -20,11 +21,13 @@ class AgentHealthFile {
  public:
   static constexpr std::string_view fileName = "agent-health.json";
 
-  explicit AgentHealthFile(std::filesystem::path file) : file_(std::move(file)) {}
+  // clock stamps every record written; it must outlive this object.
+  explicit AgentHealthFile(std::filesystem::path file, const platform::Clock& clock = platform::systemClock())
+      : file_(std::move(file)), clock_(clock) {}
 
   const std::filesystem::path& path() const { return file_; }
 
-  // Publishes health stamped with the current time. Never fails: a health
+  // Publishes health stamped with the clock's wall time. Never fails: a health
   // file that cannot be written must not stop the executor, and the previous
   // whole file stays in place.
   void write(const AgentHealth& health) noexcept;
@@ -36,6 +39,7 @@ class AgentHealthFile {
 
  private:
   std::filesystem::path file_;
+  const platform::Clock& clock_;
   std::mutex lock_;
 };
 

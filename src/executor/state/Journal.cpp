@@ -173,7 +173,7 @@ void requireUnlinkedDirectory(const fs::path& file) {
 
 }  // namespace
 
-Journal::Journal(const fs::path& path) {
+Journal::Journal(const fs::path& path, const platform::Clock& clock) : clock_(clock) {
   std::error_code error;
   if (fs::is_symlink(fs::symlink_status(path, error))) throw CVError::storage();
   requireUnlinkedDirectory(path);
@@ -225,7 +225,7 @@ void Journal::applySchema() {
       "CREATE TABLE IF NOT EXISTS quota_diagnostics(id INTEGER PRIMARY KEY, account_id TEXT NOT NULL, recorded_at "
       "REAL NOT NULL, reason TEXT NOT NULL, value TEXT NOT NULL)");
   execute("CREATE INDEX IF NOT EXISTS quota_diagnostics_time ON quota_diagnostics(recorded_at)");
-  pruneQuotaDiagnostics(currentWallTime());
+  pruneQuotaDiagnostics(clock_.wallTime());
   execute("CREATE TABLE IF NOT EXISTS health(id INTEGER PRIMARY KEY CHECK(id=1), nonce INTEGER NOT NULL)");
   execute("INSERT OR IGNORE INTO health(id,nonce) VALUES (1,0)");
   // The file was made private before opening (see makePrivate).

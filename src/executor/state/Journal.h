@@ -10,6 +10,7 @@
 
 #include "executor/support/Json.h"
 #include "executor/support/Parsing.h"
+#include "platform/Clock.h"
 
 struct sqlite3;
 
@@ -46,7 +47,10 @@ class Journal {
   // The file and SQLite's -wal and -shm files are private (0600). A symbolic
   // link at path, at those side files or anywhere in path is refused with
   // CVError.storage rather than followed.
-  explicit Journal(const std::filesystem::path& path);
+  //
+  // clock gives the wall time of the pruning on open; it must outlive the
+  // journal.
+  explicit Journal(const std::filesystem::path& path, const platform::Clock& clock = platform::systemClock());
   ~Journal();
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
@@ -87,6 +91,7 @@ class Journal {
   void applySchema();
   bool hasColumn(std::string_view table, std::string_view column);
 
+  const platform::Clock& clock_;
   sqlite3* db_ = nullptr;
   std::recursive_mutex lock_;
 };

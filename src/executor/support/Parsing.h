@@ -5,18 +5,14 @@
 #include <string_view>
 
 #include "executor/support/Json.h"
+#include "platform/Clock.h"
 
 namespace corvane {
 
-// A wall-clock time. Microseconds in 64 bits reach far beyond the years 1 to
-// 9999 that a written time can name, so every such time reads back exactly
-// (a nanosecond count would overflow outside 1677 to 2262).
-using WallTime = std::chrono::sys_time<std::chrono::microseconds>;
+using platform::WallTime;
 
-// The current wall-clock time.
-inline WallTime currentWallTime() {
-  return std::chrono::time_point_cast<WallTime::duration>(std::chrono::system_clock::now());
-}
+// The system's wall-clock time, for code that does not take a platform::Clock.
+inline WallTime currentWallTime() { return platform::systemClock().wallTime(); }
 
 // An identifier from outside (device, task, account, credential, login): 1 to
 // 128 bytes, each an ASCII letter, digit, "-" or "_".

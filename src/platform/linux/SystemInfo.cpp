@@ -17,13 +17,23 @@ std::optional<std::filesystem::path> runningExecutable() {
   return path;
 }
 
+std::optional<std::filesystem::path> runningImage() {
+  // Not the path the executable was started from: a package upgrade
+  // replaces that file, the kernel then reports the old path with
+  // " (deleted)" appended, and a fresh look-up would find another build or
+  // nothing. The kernel's own link reaches the running image for as long as
+  // the process lives.
+  const std::filesystem::path image = "/proc/self/exe";
+  if (access(image.c_str(), X_OK) != 0) return std::nullopt;
+  return image;
+}
+
 std::filesystem::path homeDirectory() {
   if (const char* home = std::getenv("HOME"); home && home[0] == '/') return home;
   passwd entry{};
   passwd* found = nullptr;
   char buffer[4096];
-  if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir)
-    return found->pw_dir;
+  if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir) return found->pw_dir;
   return "/";
 }
 

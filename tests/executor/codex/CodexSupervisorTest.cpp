@@ -16,9 +16,10 @@
 
 #include <gtest/gtest.h>
 
-#include "executor/codex/ProcessGroups.h"
-#include "executor/codex/ProcessSpawn.h"
+#include "platform/ChildProcess.h"
 #include "platform/Clock.h"
+#include "platform/ProcessGroup.h"
+#include "support/ProcessGroups.h"
 #include "support/TemporaryDirectory.h"
 
 namespace corvane {
@@ -58,7 +59,7 @@ struct Launch {
   std::vector<std::string> environment = {"PATH=/usr/bin:/bin"};
 };
 
-// posix_spawn by hand rather than spawnProcess, so that the tests can hand
+// posix_spawn by hand rather than platform::ChildProcess, so that the tests can hand
 // the supervisor what the executor never would.
 pid_t startSupervisor(const Launch& launch) {
   posix_spawn_file_actions_t actions;
@@ -94,7 +95,7 @@ pid_t startSupervisor(const Launch& launch) {
 class CodexSupervisorTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (pid_t pid : running_) terminateProcessGroup(pid, 0);
+    for (pid_t pid : running_) platform::terminateProcessGroup(pid, 0);
   }
 
   // Starts the supervisor over "/bin/sh -c script", the script seeing the
@@ -119,7 +120,7 @@ class CodexSupervisorTest : public ::testing::Test {
   }
 
   void terminate(pid_t pid, double grace) {
-    terminateProcessGroup(pid, grace);
+    platform::terminateProcessGroup(pid, grace);
     running_.erase(pid);
   }
 
@@ -329,6 +330,43 @@ TEST_F(CodexSupervisorTest, KillsTheGroupWhenTheExecutorIsKilled) {
   std::printf("group gone %.3f s after the executor was killed\n", continuousSeconds() - killed);
 }
 
+TEST_F(CodexSupervisorTest, ARuntimeDoesNotOutliveTheExecutorAndTheSupervisorKilledTogether) {
+  // Nobody is left to end the group: the runtime, which ignores SIGTERM and
+  // would run for ten minutes, must die with its supervisor.
+  int report[2];
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+  std::string directory = directory_.path().string();
+  double deadline = continuousSeconds() + 600;
+  pid_t executor = fork();
+  ASSERT_GE(executor, 0);
+  if (executor == 0) {
+    Launch launch;
+    launch.arguments = {std::to_string(getpid()),
+                        decimal(deadline),
+                        "/bin/sh",
+                        "-c",
+                        "trap '' TERM; echo $$ > \"$1/runtime.part\"; mv \"$1/runtime.part\" \"$1/runtime\"; "
+                        "while :; do sleep 0.2; done",
+                        "runtime",
+                        directory};
+    pid_t supervisor = startSupervisor(launch);
+    if (write(report[1], &supervisor, sizeof supervisor) != sizeof supervisor) _exit(1);
+    while (true) pause();
+  }
+  close(report[1]);
+  pid_t supervisor = -1;
+  ASSERT_EQ(read(report[0], &supervisor, sizeof supervisor), static_cast<ssize_t>(sizeof supervisor));
+  close(report[0]);
+  ASSERT_GT(supervisor, 0);
+  testing::recordProcessGroup(supervisor);
+  ASSERT_TRUE(waitForFile(file("runtime")));
+
+  kill(supervisor, SIGKILL);
+  kill(executor, SIGKILL);
+  ASSERT_TRUE(testing::waitForChild(executor, 20));
+  EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
+}
+
 TEST_F(CodexSupervisorTest, TerminateProcessGroupEndsASupervisedRuntimeAndReapsTheSupervisor) {
   pid_t supervisor = start("trap '' TERM; : > \"$1/started\"; while :; do sleep 0.2; done", continuousSeconds() + 600);
   ASSERT_TRUE(waitForFile(file("started")));
@@ -337,25 +375,6 @@ TEST_F(CodexSupervisorTest, TerminateProcessGroupEndsASupervisedRuntimeAndReapsT
   errno = 0;
   EXPECT_EQ(waitpid(supervisor, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
-}
-
-TEST_F(CodexSupervisorTest, TerminateProcessGroupKillsMembersThatSurviveTheirLeader) {
-  // The leader dies of SIGTERM at once; a member that ignores it must still
-  // be gone when the call returns.
-  SpawnPlan plan;
-  plan.program = "/bin/sh";
-  plan.arguments = {"sh", "-c",
-                    "(trap '' TERM; exec sleep 60) & echo $! > \"$1/member.part\"; mv \"$1/member.part\" "
-                    "\"$1/member\"; wait",
-                    "leader", directory_.path().string()};
-  plan.newProcessGroup = true;
-  auto leader = spawnProcess(plan);
-  ASSERT_TRUE(leader);
-  running_.insert(*leader);
-  testing::recordProcessGroup(*leader);
-  ASSERT_TRUE(waitForFile(file("member")));
-  terminate(*leader, 20);
-  EXPECT_TRUE(testing::waitUntilGroupGone(*leader, 20));
 }
 
 TEST_F(CodexSupervisorTest, AnExecutorWhoseFileWasReplacedStillStartsItsSupervisor) {
@@ -367,19 +386,15 @@ TEST_F(CodexSupervisorTest, AnExecutorWhoseFileWasReplacedStillStartsItsSupervis
   const fs::path executable = file("bin/corvane-mac");
   fs::copy_file(SUPERVISOR_UPGRADE_CHILD, executable);
   fs::permissions(executable, fs::perms::owner_all);
-  int input[2], output[2];
-  ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
-  ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
-  SpawnPlan plan;
+  platform::SpawnPlan plan;
   plan.program = executable;
   plan.arguments = {executable.string(), FAKE_CODEX_PATH, file("home").string()};
-  plan.descriptors = {input[0], output[1], std::nullopt, std::nullopt};
-  auto child = spawnProcess(plan);
-  close(input[0]);
-  close(output[1]);
+  plan.descriptors = {platform::ChildDescriptor::pipeToChild(), platform::ChildDescriptor::pipeFromChild(),
+                      platform::ChildDescriptor::inherited(), platform::ChildDescriptor::inherited()};
+  auto child = platform::ChildProcess::spawn(plan);
   ASSERT_TRUE(child);
-  running_.insert(*child);
-  FILE* fromChild = fdopen(output[0], "r");
+  int input = child->takePipe(0);
+  FILE* fromChild = fdopen(child->takePipe(1), "r");
   auto nextLine = [&] {
     char line[256];
     return std::fgets(line, sizeof line, fromChild) ? std::string(line) : std::string("(end of output)");
@@ -391,26 +406,20 @@ TEST_F(CodexSupervisorTest, AnExecutorWhoseFileWasReplacedStillStartsItsSupervis
   fs::permissions(replacement, fs::perms::owner_all);
   fs::rename(replacement, executable);
   std::error_code error;
-  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(*child) + "/exe", error), executable.string() + " (deleted)")
+  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(child->pid()) + "/exe", error),
+            executable.string() + " (deleted)")
       << "the replacement did not take the running file's place";
 
-  ASSERT_EQ(write(input[1], "go\n", 3), 3);
-  close(input[1]);
+  ASSERT_EQ(write(input, "go\n", 3), 3);
+  close(input);
   std::string group = nextLine();
   ASSERT_EQ(group.rfind("group ", 0), 0u) << group;
   testing::recordProcessGroup(std::stoi(group.substr(6)));
   EXPECT_EQ(nextLine(), "initialized\n");
   std::fclose(fromChild);
-  auto status = waitFor(*child, 60);
+  auto status = child->wait(continuousSeconds() + 60);
   ASSERT_TRUE(status);
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
-}
-
-TEST(RunningExecutableURL, NamesTheFileThisTestRuns) {
-  auto path = runningExecutableURL();
-  ASSERT_TRUE(path);
-  EXPECT_TRUE(path->is_absolute());
-  EXPECT_TRUE(fs::equivalent(*path, fs::canonical("/proc/self/exe")));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "executor/support/PrivateFiles.h"
+#include "support/ManualClock.h"
 #include "support/TemporaryDirectory.h"
 
 namespace corvane {
@@ -73,6 +74,18 @@ TEST_F(AgentHealthFileTest, WritesTheWholeRecordPrivatelyAndReadsItBack) {
   EXPECT_GE(published->updatedAt, std::chrono::floor<std::chrono::seconds>(before));
   EXPECT_LE(published->updatedAt, std::chrono::system_clock::now());
   EXPECT_EQ(entries(directory.path()), std::vector<std::string>{"agent-health.json"});
+}
+
+TEST_F(AgentHealthFileTest, StampsEachRecordWithTheClocksWallTime) {
+  testing::ManualClock clock(WallTime{} + 1769847300s + 750ms);  // 2026-01-31T08:15:00.75Z
+  AgentHealthFile stamped(path, clock);
+  stamped.write(withState(AgentHealthState::offline));
+  EXPECT_EQ(Json::parse(contents(path))["updatedAt"], "2026-01-31T08:15:00Z");
+  clock.advance(90s);
+  stamped.write(withState(AgentHealthState::online));
+  EXPECT_EQ(Json::parse(contents(path))["updatedAt"], "2026-01-31T08:16:30Z");
+  ASSERT_TRUE(stamped.read());
+  EXPECT_EQ(stamped.read()->updatedAt, WallTime{} + 1769847390s);
 }
 
 // The write is cut off part-way, as on a full disk: the caller carries on and

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "executor/support/CVError.h"
+#include "support/ManualClock.h"
 #include "support/RunResult.h"
 #include "support/TemporaryDirectory.h"
 
@@ -252,6 +253,25 @@ TEST_F(JournalTest, OpeningPrunesDiagnosticsOlderThanAWeek) {
   }
   Journal journal(path);
   EXPECT_EQ(RawDatabase(path).single("SELECT count(*) FROM quota_diagnostics"), "0");
+}
+
+TEST_F(JournalTest, OpeningPrunesByTheClockItIsGiven) {
+  // Far from the machine's own time, so only the given clock can make these
+  // rows old: by the system clock they all lie in the future.
+  const WallTime opened = std::chrono::sys_days(std::chrono::year(2300) / 1 / 31) + 8h;
+  testing::ManualClock clock(opened);
+  {
+    Journal journal(path, clock);
+    for (auto [age, reason] : {std::pair{8 * 24h, "eight-days"}, {6 * 24h, "six-days"}, {1h, "an-hour"}})
+      journal.execute("INSERT INTO quota_diagnostics(account_id, recorded_at, reason, value) VALUES (?, ?, ?, ?)",
+                      {"acct", Journal::timeParameter(opened - age), reason, "{}"});
+  }
+  auto remaining = [&] { return RawDatabase(path).rows("SELECT reason FROM quota_diagnostics ORDER BY id"); };
+  { Journal journal(path, clock); }
+  EXPECT_EQ(remaining(), (std::vector<std::vector<std::string>>{{"six-days"}, {"an-hour"}}));
+  clock.advance(2 * 24h);
+  { Journal journal(path, clock); }
+  EXPECT_EQ(remaining(), (std::vector<std::vector<std::string>>{{"an-hour"}}));
 }
 
 TEST_F(JournalTest, PendingReportsRemovalsFirstThenClaimOrderUntilDelivered) {

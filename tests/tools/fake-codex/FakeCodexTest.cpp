@@ -7,7 +7,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "executor/codex/ProcessGroups.h"
+#include "support/ProcessGroups.h"
 #include "support/RunResult.h"
 #include "support/TemporaryDirectory.h"
 #include "tools/fake-codex/LineClient.h"

@@ -1,4 +1,4 @@
-#include "executor/codex/ProcessGroups.h"
+#include "support/ProcessGroups.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -8,8 +8,11 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 namespace corvane::testing {
 
@@ -114,17 +117,23 @@ void recordProcessGroup(pid_t group) {
   if (!directory) return;
   std::error_code error;
   fs::create_directories(*directory, error);
-  int fd = open((*directory / std::to_string(group)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
+  fs::path entry = *directory / std::to_string(group);
+  int fd = open(entry.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    ADD_FAILURE() << "process group " << group << " could not be recorded in " << entry << ": " << std::strerror(errno);
+    return;
+  }
+  ::close(fd);
 }
 
-std::vector<pid_t> recordedProcessGroups() {
-  std::vector<pid_t> groups;
+std::optional<std::vector<pid_t>> recordedProcessGroups() {
   auto directory = ledgerDirectory();
-  if (!directory) return groups;
+  if (!directory) return std::nullopt;
+  std::vector<pid_t> groups;
   std::error_code error;
-  for (const auto& entry : fs::directory_iterator(*directory, error))
-    if (auto pid = parsePid(entry.path().filename().string())) groups.push_back(*pid);
+  for (auto entry = fs::directory_iterator(*directory, error); !error && entry != fs::directory_iterator();
+       entry.increment(error))
+    if (auto pid = parsePid(entry->path().filename().string())) groups.push_back(*pid);
   return groups;
 }
 

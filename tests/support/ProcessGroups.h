@@ -31,11 +31,16 @@ bool waitUntilGroupGone(pid_t group, double timeoutSeconds);
 // when it still runs after timeoutSeconds (it is then left running).
 std::optional<int> waitForChild(pid_t pid, double timeoutSeconds);
 
-// The ledger of process groups the Codex tests started, kept as one empty
-// file per group in the directory named by CORVANE_PROCESS_LEDGER, so that a
-// check at the end of the suite can prove none of them left a process
-// behind. Without the variable (a test binary run by hand) nothing is kept.
+// The ledger of process groups the tests started, kept as one empty file per
+// group in the directory named by CORVANE_PROCESS_LEDGER, so that a check at
+// the end of the suite can prove none of them left a process behind. Without
+// the variable (a test binary run by hand) nothing is kept. A ledger that is
+// set but cannot be written fails the calling test: a group left out of it
+// would escape the check.
 void recordProcessGroup(pid_t group);
-std::vector<pid_t> recordedProcessGroups();
+
+// The groups recorded so far; nothing when no ledger is set, so that a
+// ledger that is set but empty can be told from one that was never meant.
+std::optional<std::vector<pid_t>> recordedProcessGroups();
 
 }  // namespace corvane::testing
