@@ -12,7 +12,7 @@ namespace {
 // Placeholder for a command whose subsystem has not been built yet: it fails
 // loudly, because printing success for work not done would mislead the app.
 CommandOutput notAvailable(const Options& options) {
-  throw CVError::invalid(L10n::text("The %1$@ command is not available in this version", options.command));
+  throw CVError::invalid(L10n::text("The %1$@ command is not available in this version", options.command->word));
 }
 
 constexpr std::array<Command, 20> table = {{
@@ -105,5 +105,12 @@ const Command* findCommand(std::string_view word) {
 }
 
 bool isAvailable(const Command& command) { return command.handler != notAvailable; }
+
+std::string usageLine() {
+  std::string words;
+  for (const auto& command : table)
+    if (command.inUsage) words += (words.empty() ? "" : "|") + std::string(command.word);
+  return L10n::text("Usage: corvane-mac [--data-dir PATH] %1$@", words);
+}
 
 }  // namespace corvane

@@ -17,8 +17,8 @@ using CommandOutput = std::variant<std::monostate, Json, std::string>;
 // A handler runs one command for options; failures are thrown.
 using CommandHandler = CommandOutput (*)(const Options& options);
 
-// One row of the command table, which drives the parser, the dispatch and
-// the help: what a command is and does lives in its row.
+// One row of the command table, which drives the parser, the dispatch, the
+// usage line and the help: what a command is and does lives in its row.
 struct Command {
   std::string_view word;
   std::string_view summary;      // a few words for the help, an English L10n key
@@ -39,5 +39,10 @@ const Command* findCommand(std::string_view word);
 
 // False for a command whose subsystem is not built yet: it fails, saying so.
 bool isAvailable(const Command& command);
+
+// The line that answers a run without a command, in the user's language:
+// "Usage: corvane-mac [--data-dir PATH] " and the words of the commands in
+// the usage line, separated by "|".
+std::string usageLine();
 
 }  // namespace corvane

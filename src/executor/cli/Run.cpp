@@ -57,9 +57,7 @@ void run(const std::string& programPath, const std::vector<std::string>& argumen
   }
   useBundledCodex(options, toolPath(context, programPath));
 
-  const Command* found = findCommand(options.command);
-  if (!found) throw CVError::invalid("Unknown command");
-  const Command& command = *found;
+  const Command& command = *options.command;
   if (!command.beforeDirectory) {
     privateDirectory(options.dataDirectory);
     // From here on every file, the keyring item and the service label derive
