@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,8 +19,16 @@ class ResourceBundle {
  public:
   static constexpr std::string_view directoryName = "CorvaneMac_CorvaneLocalization.bundle";
 
-  // The bundle of this process, found on first use and kept. When no candidate
-  // place holds it the installation is broken and the process stops.
+  // No place holds the bundle: the installation is broken. Not a CVError,
+  // because this module is shared with the tray app; every program's main
+  // prints it as its one line.
+  struct NotFound : std::runtime_error {
+    NotFound() : std::runtime_error("unable to find bundle named CorvaneMac_CorvaneLocalization") {}
+  };
+
+  // The bundle of this process, found on first use and kept: the first of
+  // candidates(the running executable) that holds it. Throws NotFound when
+  // none does; a later call looks again.
   static const ResourceBundle& shared();
 
   // Where the bundle may be, in order: the application bundle's Resources
