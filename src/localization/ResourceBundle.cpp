@@ -45,7 +45,6 @@ std::vector<fs::path> ResourceBundle::candidates(const std::optional<fs::path>& 
     if (directory.filename() == "MacOS" && contents.filename() == "Contents") places.push_back(contents / "Resources");
     places.push_back(directory);
   }
-  places.emplace_back(CORVANE_BUILD_RESOURCES_DIR);
   return places;
 }
 
@@ -62,7 +61,9 @@ const ResourceBundle& ResourceBundle::shared() {
   // An initializer that throws leaves the bundle unset, to be looked for
   // again by the next call.
   static const ResourceBundle bundle = [] {
-    auto found = open(candidates(platform::runningExecutable()));
+    std::vector<fs::path> places = candidates(platform::runningExecutable());
+    for (auto& place : fallbackPlaces()) places.push_back(std::move(place));
+    auto found = open(places);
     if (!found) throw NotFound();
     return std::move(*found);
   }();
