@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "localization/ResourceBundle.h"
+#include "support/ReadFile.h"
 #include "support/RunResult.h"
 #include "support/TemporaryDirectory.h"
 
@@ -35,9 +33,8 @@ RunResult runIn(const fs::path& program, const fs::path& home, const std::vector
 TEST(RelocatedToolTest, TheToolCarriesNoBuildTreePath) {
   std::vector<fs::path> buildTree = ResourceBundle::fallbackPlaces();
   ASSERT_EQ(buildTree.size(), 1u) << "this test program should look in the build tree";
-  std::ifstream in(tool, std::ios::binary);
-  ASSERT_TRUE(in);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes = testing::readFile(tool);
+  ASSERT_FALSE(bytes.empty());
   EXPECT_EQ(bytes.find(buildTree[0].string()), std::string::npos) << buildTree[0];
 }
 

@@ -3,23 +3,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "executor/support/PrivateFiles.h"
+#include "support/ReadFile.h"
 #include "support/TemporaryDirectory.h"
 
 namespace corvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string contents(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 class PairingRecordTest : public ::testing::Test {
  protected:
@@ -35,8 +26,8 @@ TEST_F(PairingRecordTest, WritesTheFileOthersReadAndReadsItBack) {
 
   PairingRecord record{"https://coordinator.test", "device-1", "user@example.com", true};
   record.write(directory.path());
-  EXPECT_EQ(contents(file), R"({"developmentLoopback":true,"deviceId":"device-1","email":"user@example.com",)"
-                            R"("url":"https://coordinator.test"})");
+  EXPECT_EQ(testing::readFile(file), R"({"developmentLoopback":true,"deviceId":"device-1","email":"user@example.com",)"
+                                     R"("url":"https://coordinator.test"})");
   struct stat info {};
   ASSERT_EQ(lstat(file.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);
