@@ -5,20 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "executor/cli/Output.h"
 #include "executor/cli/Run.h"
 #include "executor/codex/CodexSupervisor.h"
-#include "executor/support/CVError.h"
-#include "executor/support/Json.h"
 
 namespace {
-
-// The app's sign-in screens want the coordinator's status itself, not a text.
-bool reportsAuthErrorStatus(const std::vector<std::string>& arguments) {
-  for (const auto& argument : arguments)
-    if (argument == "email-start" || argument == "email-verify" || argument == "pair-confirm") return true;
-  return false;
-}
 
 int fail(const char* description) {
   std::string line = std::string("Corvane: ") + description + "\n";
@@ -36,17 +26,9 @@ int main(int argc, char** argv) {
   try {
     corvane::run(argc > 0 ? argv[0] : "", arguments);
     return 0;
-  } catch (const corvane::CVError& error) {
-    if (error.kind() == corvane::CVError::Kind::network && reportsAuthErrorStatus(arguments)) {
-      try {
-        corvane::writeOutput(corvane::prettyJSON({{"authErrorStatus", error.status().value_or(0)}}));
-        return 0;
-      } catch (const corvane::CVError& outputError) {
-        return fail(outputError.what());
-      }
-    }
-    return fail(error.what());
   } catch (const std::exception& error) {
+    // CVError's text is already localized; any other error is printed as it
+    // stands.
     return fail(error.what());
   }
 }

@@ -26,8 +26,9 @@ class L10n {
 
   // The translation of key for preferences, formatted with arguments. With no
   // arguments the text is returned as it stands, "%" included; otherwise
-  // "%1$@", "%2$@" (and "%@", "%%") are replaced. Never fails: a missing
-  // translation is the key itself.
+  // "%1$@", "%2$@" (and "%@", "%%") are replaced. A missing translation is
+  // the key itself; only a program without its string tables at all fails,
+  // with ResourceBundle::NotFound.
   static std::string localized(std::string_view key, const std::vector<std::string>& arguments,
                                const std::vector<std::string>& preferences);
 

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -44,11 +42,9 @@ std::vector<fs::path> ResourceBundle::candidates(const std::optional<fs::path>& 
   if (executable) {
     fs::path directory = executable->lexically_normal().parent_path();
     fs::path contents = directory.parent_path();
-    if (directory.filename() == "MacOS" && contents.filename() == "Contents")
-      places.push_back(contents / "Resources");
+    if (directory.filename() == "MacOS" && contents.filename() == "Contents") places.push_back(contents / "Resources");
     places.push_back(directory);
   }
-  places.emplace_back(CORVANE_BUILD_RESOURCES_DIR);
   return places;
 }
 
@@ -62,12 +58,13 @@ std::optional<ResourceBundle> ResourceBundle::open(const std::vector<fs::path>& 
 }
 
 const ResourceBundle& ResourceBundle::shared() {
+  // An initializer that throws leaves the bundle unset, to be looked for
+  // again by the next call.
   static const ResourceBundle bundle = [] {
-    auto found = open(candidates(platform::runningExecutable()));
-    if (!found) {
-      std::fputs("unable to find bundle named CorvaneMac_CorvaneLocalization\n", stderr);
-      std::abort();
-    }
+    std::vector<fs::path> places = candidates(platform::runningExecutable());
+    for (auto& place : fallbackPlaces()) places.push_back(std::move(place));
+    auto found = open(places);
+    if (!found) throw NotFound();
     return std::move(*found);
   }();
   return bundle;

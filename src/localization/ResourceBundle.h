@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,14 +19,30 @@ class ResourceBundle {
  public:
   static constexpr std::string_view directoryName = "CorvaneMac_CorvaneLocalization.bundle";
 
-  // The bundle of this process, found on first use and kept. When no candidate
-  // place holds it the installation is broken and the process stops.
+  // No place holds the bundle: the installation is broken. Not a CVError,
+  // because this module is shared with the tray app; every program's main
+  // prints it as its one line.
+  struct NotFound : std::runtime_error {
+    NotFound() : std::runtime_error("unable to find bundle named CorvaneMac_CorvaneLocalization") {}
+  };
+
+  // The bundle of this process, found on first use and kept: the first of
+  // candidates(the running executable), then fallbackPlaces(), that holds it.
+  // Throws NotFound when none does; a later call looks again.
   static const ResourceBundle& shared();
 
-  // Where the bundle may be, in order: the application bundle's Resources
-  // directory (or the executable's directory for a plain program), the
-  // executable's directory, and the build tree's Resources directory.
+  // Where a program's own bundle may be, in order: the application bundle's
+  // Resources directory (when the executable sits in Contents/MacOS) and the
+  // executable's directory. Nothing without an executable.
   static std::vector<std::filesystem::path> candidates(const std::optional<std::filesystem::path>& executable);
+
+  // Where to look after candidates(). Defined once per program, by the one
+  // object library it links: corvane_localization_installed (nowhere: the
+  // tool and the tray app, which find their tables in the application
+  // bundle) or corvane_build_tree_resources (the build tree's bundle: test
+  // programs and benchmarks, which run from outside it). So the build tree's
+  // path is never compiled into a program that is installed.
+  static std::vector<std::filesystem::path> fallbackPlaces();
 
   // Opens directory/"CorvaneMac_CorvaneLocalization.bundle" in the first
   // candidate that holds it.

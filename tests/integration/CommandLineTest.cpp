@@ -99,6 +99,33 @@ TEST_F(CommandLineTest, ReadOnlyCommandsNeverCreateTheDirectory) {
   }
 }
 
+// Only the command decides whether a coordinator failure is reported as a
+// status for the tray app's sign-in screens: a device named after such a
+// command still sees its pairing request fail. Nothing listens on port 1.
+TEST_F(CommandLineTest, OnlyTheSignInCommandsReportAFailureAsAStatus) {
+  const std::string data = (home / "data").string();
+  const std::vector<std::string> dead = {"--url", "http://127.0.0.1:1", "--development-loopback", "--data-dir", data};
+  for (const char* name : {"email-start", "email-verify", "pair-confirm"}) {
+    std::vector<std::string> arguments = {"--name", name};
+    arguments.insert(arguments.end(), dead.begin(), dead.end());
+    arguments.push_back("pair-start");
+    RunResult result = run(arguments, home.path());
+    EXPECT_EQ(result.status, 2) << name;
+    EXPECT_EQ(result.err, "Corvane: Coordinator request failed\n") << name;
+    EXPECT_EQ(result.out, "") << name;
+  }
+
+  std::vector<std::string> signIn = dead;
+  signIn.push_back("email-start");
+  RunOptions options;
+  options.environment["HOME"] = home.path().string();
+  options.input = R"({"email":"owner@example.com"})"
+                  "\n";
+  RunResult result = testing::runProgram(tool, signIn, options);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "{\n  \"authErrorStatus\": 0\n}\n");
+}
+
 TEST_F(CommandLineTest, CommandsNotYetBuiltFailInsteadOfPretending) {
   RunResult result = run({"--data-dir", (home / "d").string(), "prepare-repair"}, home.path());
   EXPECT_EQ(result.status, 2);

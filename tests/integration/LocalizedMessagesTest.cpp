@@ -26,6 +26,10 @@ TEST(LocalizedMessagesTest, RefusalsReadInChinese) {
     std::string err;
   };
   const Case cases[] = {
+      {{},
+       "",
+       "Corvane: 用法：corvane-mac [--data-dir 路径] "
+       "pair|prepare-repair|agent|service-agent|install|uninstall|agent-status|app-status|doctor\n"},
       {{"--bogus"}, "", "Corvane: 未知参数：--bogus\n"},
       {{"doctor", "--url"}, "", "Corvane: 选项 --url 缺少参数值\n"},
       {{"--data-dir", data, "pair"}, "", "Corvane: pair 命令需要 --url 选项\n"},

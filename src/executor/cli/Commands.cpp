@@ -12,35 +12,86 @@ namespace {
 // Placeholder for a command whose subsystem has not been built yet: it fails
 // loudly, because printing success for work not done would mislead the app.
 CommandOutput notAvailable(const Options& options) {
-  throw CVError::invalid(L10n::text("The %1$@ command is not available in this version", options.command));
+  throw CVError::invalid(L10n::text("The %1$@ command is not available in this version", options.command->word));
 }
 
 constexpr std::array<Command, 20> table = {{
-    {"pair", L10n::key("Pair this computer with the code the iPhone app shows"), true, false, pairCommand},
-    {"pair-start", L10n::key("Ask the coordinator for a pairing request for this computer"), false, false,
-     pairStartCommand},
-    {"pair-poll", L10n::key("Ask whether that request was approved, and store the credentials when it was"), false,
-     false, pairPollCommand},
-    {"pair-confirm", L10n::key("Approve a pairing request with a signed-in session"), false, false, pairConfirmCommand},
-    {"email-start", L10n::key("Send a sign-in code to an e-mail address"), false, false, emailStartCommand},
-    {"email-verify", L10n::key("Check the e-mailed code"), false, false, emailVerifyCommand},
-    {"sign-out", L10n::key("Ask the background executor to sign this computer out"), false, false, signOutCommand},
-    {"prepare-repair", L10n::key("Retire a disabled pairing so that the directory can be paired again"), true, false,
-     notAvailable},
-    {"agent", L10n::key("Run the background executor until it is stopped"), true, false, notAvailable},
-    {"service-agent", L10n::key("The same as agent, for the background service"), true, false, notAvailable},
-    {"install", L10n::key("Install and start the background service"), true, false, notAvailable},
-    {"uninstall", L10n::key("Stop and remove the background service"), true, false, notAvailable},
-    {"agent-status", L10n::key("Show whether the background service is installed and loaded"), true, false,
-     notAvailable},
-    {"app-status", L10n::key("Print the status the tray app shows"), true, true, notAvailable},
-    {"doctor", L10n::key("Check the Codex runtime, the pairing and the keyring"), true, false, notAvailable},
-    {"diagnostics", L10n::key("Export sanitized diagnostics"), false, true, notAvailable},
-    {"diagnostics-setting", L10n::key("Turn automatic diagnostics on or off"), false, true, notAvailable},
-    {"support-report", L10n::key("Send a problem report to support"), false, true, notAvailable},
-    {"prepare-update", L10n::key("Ask the background executor to finish its work before an update"), false, false,
-     prepareUpdateCommand},
-    {"cancel-update", L10n::key("Withdraw a prepare-update request"), false, false, cancelUpdateCommand},
+    {.word = "pair",
+     .summary = L10n::key("Pair this computer with the code the iPhone app shows"),
+     .inUsage = true,
+     .handler = pairCommand},
+    {.word = "pair-start",
+     .summary = L10n::key("Ask the coordinator for a pairing request for this computer"),
+     .handler = pairStartCommand},
+    {.word = "pair-poll",
+     .summary = L10n::key("Ask whether that request was approved, and store the credentials when it was"),
+     .handler = pairPollCommand},
+    {.word = "pair-confirm",
+     .summary = L10n::key("Approve a pairing request with a signed-in session"),
+     .reportsAuthErrorStatus = true,
+     .handler = pairConfirmCommand},
+    {.word = "email-start",
+     .summary = L10n::key("Send a sign-in code to an e-mail address"),
+     .reportsAuthErrorStatus = true,
+     .handler = emailStartCommand},
+    {.word = "email-verify",
+     .summary = L10n::key("Check the e-mailed code"),
+     .reportsAuthErrorStatus = true,
+     .handler = emailVerifyCommand},
+    {.word = "sign-out",
+     .summary = L10n::key("Ask the background executor to sign this computer out"),
+     .handler = signOutCommand},
+    {.word = "prepare-repair",
+     .summary = L10n::key("Retire a disabled pairing so that the directory can be paired again"),
+     .inUsage = true,
+     .handler = notAvailable},
+    {.word = "agent",
+     .summary = L10n::key("Run the background executor until it is stopped"),
+     .inUsage = true,
+     .handler = notAvailable},
+    {.word = "service-agent",
+     .summary = L10n::key("The same as agent, for the background service"),
+     .inUsage = true,
+     .handler = notAvailable},
+    {.word = "install",
+     .summary = L10n::key("Install and start the background service"),
+     .inUsage = true,
+     .handler = notAvailable},
+    {.word = "uninstall",
+     .summary = L10n::key("Stop and remove the background service"),
+     .inUsage = true,
+     .handler = notAvailable},
+    {.word = "agent-status",
+     .summary = L10n::key("Show whether the background service is installed and loaded"),
+     .inUsage = true,
+     .handler = notAvailable},
+    {.word = "app-status",
+     .summary = L10n::key("Print the status the tray app shows"),
+     .inUsage = true,
+     .beforeDirectory = true,
+     .handler = notAvailable},
+    {.word = "doctor",
+     .summary = L10n::key("Check the Codex runtime, the pairing and the keyring"),
+     .inUsage = true,
+     .handler = notAvailable},
+    {.word = "diagnostics",
+     .summary = L10n::key("Export sanitized diagnostics"),
+     .beforeDirectory = true,
+     .handler = notAvailable},
+    {.word = "diagnostics-setting",
+     .summary = L10n::key("Turn automatic diagnostics on or off"),
+     .beforeDirectory = true,
+     .handler = notAvailable},
+    {.word = "support-report",
+     .summary = L10n::key("Send a problem report to support"),
+     .beforeDirectory = true,
+     .handler = notAvailable},
+    {.word = "prepare-update",
+     .summary = L10n::key("Ask the background executor to finish its work before an update"),
+     .handler = prepareUpdateCommand},
+    {.word = "cancel-update",
+     .summary = L10n::key("Withdraw a prepare-update request"),
+     .handler = cancelUpdateCommand},
 }};
 
 }  // namespace
@@ -54,5 +105,12 @@ const Command* findCommand(std::string_view word) {
 }
 
 bool isAvailable(const Command& command) { return command.handler != notAvailable; }
+
+std::string usageLine() {
+  std::string words;
+  for (const auto& command : table)
+    if (command.inUsage) words += (words.empty() ? "" : "|") + std::string(command.word);
+  return L10n::text("Usage: corvane-mac [--data-dir PATH] %1$@", words);
+}
 
 }  // namespace corvane

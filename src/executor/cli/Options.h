@@ -9,6 +9,8 @@
 
 namespace corvane {
 
+struct Command;
+
 // What the option defaults are made of. current() asks the system; tests
 // build their own.
 struct OptionsContext {
@@ -34,7 +36,9 @@ const std::array<OptionSpec, 8>& optionTable();
 
 // The parsed command line of one run.
 struct Options {
-  std::string command;
+  // The row of the command word (Commands.h); nullptr only when the help or
+  // the version is asked for.
+  const Command* command = nullptr;
   std::filesystem::path dataDirectory;  // standardized, not yet created
   std::optional<std::string> origin;    // --url
   std::string codex = "codex";

@@ -5,28 +5,24 @@
 #include "executor/cli/SecretInput.h"
 #include "executor/coordinator/CoordinatorClient.h"
 #include "executor/state/DirectoryLock.h"
+#include "executor/state/PairingRecord.h"
 #include "executor/state/TokenVault.h"
 #include "executor/support/CVError.h"
+#include "executor/support/DataDirectory.h"
 #include "executor/support/Parsing.h"
+#include "executor/support/Paths.h"
 #include "executor/support/PrivateFiles.h"
 #include "localization/L10n.h"
 #include "platform/Clock.h"
 
 namespace corvane {
 
-namespace fs = std::filesystem;
-
 namespace {
 
-// Present in any form, a dangling or planted link included: the directory is
-// taken either way.
-bool entryExists(const fs::path& path) {
-  std::error_code error;
-  return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
-}
-
-bool isPaired(const Options& options) { return entryExists(options.dataDirectory / "coordinator.json"); }
-bool hasLegacyState(const Options& options) { return entryExists(options.dataDirectory / "state.sqlite3"); }
+// Either present in any form, a dangling or planted link included: the
+// directory is taken either way.
+bool isPaired(const Options& options) { return PairingRecord::exists(options.dataDirectory); }
+bool hasLegacyState(const Options& options) { return entryExists(options.dataDirectory / DataDirectory::legacyState); }
 
 // How long a pairing waits for another process to let go of the directory.
 // The holders are pairing and repair runs, whose requests end within seconds,
@@ -80,12 +76,10 @@ void storePairing(const Options& options, const CoordinatorClient& client, const
   TokenVault vault(options.dataDirectory);
   vault.set(token);
   const Json* email = member(response, "email");
-  Json record = {{"url", client.origin()},
-                 {"deviceId", deviceId},
-                 {"email", email && email->is_string() ? email->get<std::string>() : std::string()},
-                 {"developmentLoopback", options.developmentLoopback}};
+  PairingRecord record{client.origin(), deviceId, email && email->is_string() ? email->get<std::string>() : "",
+                       options.developmentLoopback};
   try {
-    atomicPrivateJSON(record, options.dataDirectory / "coordinator.json");
+    record.write(options.dataDirectory);
   } catch (...) {
     try {
       vault.remove();
@@ -193,7 +187,7 @@ CommandOutput pairConfirmCommand(const Options& options) {
 
 CommandOutput signOutCommand(const Options& options) {
   if (!isPaired(options)) throw CVError::storage();
-  atomicPrivateJSON({{"requested", true}}, options.dataDirectory / "sign-out.json");
+  atomicPrivateJSON({{"requested", true}}, options.dataDirectory / DataDirectory::signOutMarker);
   return Json{{"signOutPending", true}};
 }
 

@@ -57,15 +57,23 @@ void run(const std::string& programPath, const std::vector<std::string>& argumen
   }
   useBundledCodex(options, toolPath(context, programPath));
 
-  const Command* command = findCommand(options.command);
-  if (!command) throw CVError::invalid("Unknown command");
-  if (!command->beforeDirectory) {
+  const Command& command = *options.command;
+  if (!command.beforeDirectory) {
     privateDirectory(options.dataDirectory);
     // From here on every file, the keyring item and the service label derive
     // from the real path, so two spellings of one directory are one pairing.
     options.dataDirectory = canonicalDirectory(options.dataDirectory);
   }
-  print(command->handler(options));
+  CommandOutput output;
+  try {
+    output = command.handler(options);
+  } catch (const CVError& error) {
+    // The tray app's sign-in screens react to the coordinator's status
+    // themselves; any other failure stays a failure.
+    if (!command.reportsAuthErrorStatus || error.kind() != CVError::Kind::network) throw;
+    output = Json{{"authErrorStatus", error.status().value_or(0)}};
+  }
+  print(output);
 }
 
 }  // namespace corvane

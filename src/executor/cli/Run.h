@@ -11,8 +11,10 @@ namespace corvane {
 
 // One run of the tool: private file mask, SIGPIPE ignored, options parsed, the
 // bundled Codex runtime found, the data directory prepared (except for the
-// read-only commands), the command handled and its output printed. Returns on
-// success; every failure is thrown to main.
+// read-only commands), the command handled and its output printed. A
+// coordinator HTTP failure of a command whose row reports it as a status is
+// printed as {"authErrorStatus": …}, which is success. Returns on success;
+// every other failure is thrown to main.
 void run(const std::string& programPath, const std::vector<std::string>& arguments);
 
 // Unless --codex was given, the runtime beside the tool in its application

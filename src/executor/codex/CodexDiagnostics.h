@@ -6,18 +6,19 @@
 #include <vector>
 
 #include "executor/codex/CodexFailure.h"
+#include "executor/support/DataDirectory.h"
 #include "executor/support/Json.h"
 #include "executor/support/Parsing.h"
 
 namespace corvane {
 
 // The recent Codex failures of one data directory, kept private in
-// codex-diagnostics.json: at most 128 entries, none older than 7 days or
-// dated in the future. Every record rewrites (and so prunes) the file; a
-// missing, oversized, linked or malformed file reads as empty and is replaced
-// by the next record. Recording is serialised by one process-wide lock;
-// reading takes none and sees the file before or after a write, never half
-// of one.
+// codex-diagnostics.json (DataDirectory::codexDiagnostics): at most 128
+// entries, none older than 7 days or dated in the future. Every record
+// rewrites (and so prunes) the file; a missing, oversized, linked or malformed
+// file reads as empty and is replaced by the next record. Recording is
+// serialised by one process-wide lock; reading takes none and sees the file
+// before or after a write, never half of one.
 class CodexDiagnostics {
  public:
   struct Entry {
@@ -46,7 +47,7 @@ class CodexDiagnostics {
   // {"entries": [...], "schemaVersion": 1, "exportedAt": ISO 8601 time}.
   Json exportHistory(WallTime now) const;
 
-  std::filesystem::path file() const { return directory_ / "codex-diagnostics.json"; }
+  std::filesystem::path file() const { return directory_ / DataDirectory::codexDiagnostics; }
 
  private:
   std::filesystem::path directory_;

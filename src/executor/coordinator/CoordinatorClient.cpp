@@ -7,9 +7,9 @@
 #include <mutex>
 #include <vector>
 
+#include "executor/state/PairingRecord.h"
 #include "executor/state/TokenVault.h"
 #include "executor/support/CVError.h"
-#include "executor/support/PrivateFiles.h"
 #include "localization/L10n.h"
 
 namespace corvane {
@@ -272,18 +272,16 @@ Json CoordinatorClient::post(std::string_view path, Json body) const {
 }
 
 CoordinatorClient coordinator(const std::filesystem::path& directory) {
-  auto file = directory / "coordinator.json";
-  std::error_code error;
-  if (std::filesystem::is_symlink(std::filesystem::symlink_status(file, error))) throw CVError::storage();
-  auto json = readJSONObjectFile(file, statusFileLimit);
-  if (!json) throw CVError::invalid(L10n::text("Pair with the iPhone app first"));
+  // A planted link is an attack on the directory, not a missing pairing.
+  if (PairingRecord::isSymbolicLink(directory)) throw CVError::storage();
+  auto record = PairingRecord::read(directory);
+  if (!record) throw CVError::invalid(L10n::text("Pair with the iPhone app first"));
 
   auto token = TokenVault(directory).get();
   if (!token) throw CVError::invalid(L10n::text("Pairing credentials are missing from the keyring"));
 
-  std::string origin = string(member(*json, "url"), "url");
-  const Json* loopback = member(*json, "developmentLoopback");
-  return CoordinatorClient(origin, token, loopback && loopback->is_boolean() && loopback->get<bool>());
+  if (record->url.empty()) throw CVError::invalid(L10n::text("Missing %1$@", "url"));
+  return CoordinatorClient(record->url, token, record->developmentLoopback);
 }
 
 }  // namespace corvane

@@ -3,15 +3,15 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <string_view>
 
 #include "executor/state/AgentHealth.h"
 #include "platform/Clock.h"
 
 namespace corvane {
 
-// The agent's health file, agent-health.json in the data directory: how the
-// executor tells the menu bar app its condition without talking to it. The
+// The agent's health file, agent-health.json in the data directory
+// (DataDirectory::agentHealth): how the executor tells the menu bar app its
+// condition without talking to it. The
 // file is replaced atomically, so readers in other processes always see one
 // whole record, old or new.
 //
@@ -19,8 +19,6 @@ namespace corvane {
 // so all of them must share one AgentHealthFile; the newest call wins.
 class AgentHealthFile {
  public:
-  static constexpr std::string_view fileName = "agent-health.json";
-
   // clock stamps every record written; it must outlive this object.
   explicit AgentHealthFile(std::filesystem::path file, const platform::Clock& clock = platform::systemClock())
       : file_(std::move(file)), clock_(clock) {}

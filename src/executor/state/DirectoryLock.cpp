@@ -10,12 +10,13 @@
 #include <utility>
 
 #include "executor/support/CVError.h"
+#include "executor/support/DataDirectory.h"
 #include "platform/Clock.h"
 
 namespace corvane {
 
 DirectoryLock::DirectoryLock(const std::filesystem::path& directory) {
-  std::filesystem::path file = directory / fileName;
+  std::filesystem::path file = directory / DataDirectory::executorLock;
   // Non-blocking so that a FIFO planted at the path cannot hold the open.
   int fd = open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) throw CVError::storage();

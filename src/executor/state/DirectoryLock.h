@@ -1,22 +1,20 @@
 #pragma once
 
 #include <filesystem>
-#include <string_view>
 
 namespace corvane {
 
-// The exclusive advisory lock (flock) on a data directory's executor.lock, the
-// one file that every process which must not overlap another on the directory
-// locks: the background executor for its whole life, prepare-repair while it
-// retires a pairing, and the pairing commands from their last check to the
-// written pairing. The lock belongs to the open file, so it is released when
-// the object goes away or the process ends, however it ends.
+// The exclusive advisory lock (flock) on a data directory's executor.lock
+// (DataDirectory::executorLock), the one file that every process which must
+// not overlap another on the directory locks: the background executor for its
+// whole life, prepare-repair while it retires a pairing, and the pairing
+// commands from their last check to the written pairing. The lock belongs to
+// the open file, so it is released when the object goes away or the process
+// ends, however it ends.
 //
 // Move-only; one object is used by one thread at a time.
 class DirectoryLock {
  public:
-  static constexpr std::string_view fileName = "executor.lock";
-
   // Opens directory/executor.lock for reading and writing, creating it with
   // mode 0600; a symbolic link or anything but a regular file in its place is
   // refused, never followed or waited on. Does not lock yet. CVError.storage

@@ -6,18 +6,18 @@
 #include <string>
 #include <string_view>
 
+#include "executor/support/DataDirectory.h"
 #include "executor/support/Parsing.h"
 
 namespace corvane {
 
-// The update-drain request: a short-lived file, update-preparation.json in
-// the data directory, that asks the running agent to stop taking work before
-// the app is replaced. The file is the only state; it is written by the
-// prepare-update and cancel-update runs and read by the agent, and replaced
-// atomically so the agent always reads a whole request.
+// The update-drain request: a short-lived file in the data directory
+// (DataDirectory::updatePreparation) that asks the running agent to stop
+// taking work before the app is replaced. The file is the only state; it is
+// written by the prepare-update and cancel-update runs and read by the agent,
+// and replaced atomically so the agent always reads a whole request.
 class UpdatePreparation {
  public:
-  static constexpr std::string_view fileName = "update-preparation.json";
   static constexpr double lifetimeSeconds = 600;
   static constexpr size_t fileLimit = 1024;
 
@@ -38,7 +38,7 @@ class UpdatePreparation {
   // (the clock was set back) all mean no active request.
   std::optional<std::string> activeID(WallTime now) const noexcept;
 
-  std::filesystem::path file() const { return directory_ / fileName; }
+  std::filesystem::path file() const { return directory_ / DataDirectory::updatePreparation; }
 
  private:
   std::filesystem::path directory_;

@@ -13,6 +13,11 @@ fs::path standardized(const fs::path& path) {
   return text.empty() ? fs::path(".") : fs::path(text);
 }
 
+bool entryExists(const fs::path& path) {
+  std::error_code error;
+  return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+}
+
 fs::path expandTilde(const fs::path& path, const fs::path& home) {
   const std::string& text = path.native();
   if (text == "~") return home;

@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "executor/cli/Commands.h"
 #include "executor/support/CVError.h"
 #include "support/TemporaryDirectory.h"
 
@@ -19,7 +20,7 @@ OptionsContext plainContext() {
 std::string errorOf(const std::vector<std::string>& arguments, const OptionsContext& context = plainContext()) {
   try {
     Options options(arguments, context);
-    return "parsed " + options.command;
+    return "parsed " + std::string(options.command->word);
   } catch (const CVError& error) {
     return error.what();
   }
@@ -27,7 +28,7 @@ std::string errorOf(const std::vector<std::string>& arguments, const OptionsCont
 
 TEST(OptionsTest, DefaultsForAPlainBuild) {
   Options options({"doctor"}, plainContext());
-  EXPECT_EQ(options.command, "doctor");
+  EXPECT_EQ(options.command, findCommand("doctor"));
   EXPECT_EQ(options.dataDirectory, "/home/u/.local/share/corvane/Executor");
   EXPECT_EQ(options.codex, "codex");
   EXPECT_FALSE(options.explicitCodex);
@@ -45,7 +46,7 @@ TEST(OptionsTest, ValuesAndFlags) {
   Options options({"--url", "https://x.test", "--codex", "/opt/codex", "--name", "Desk", "--development-loopback",
                    "install", "--render-only", "--name", "Last"},
                   plainContext());
-  EXPECT_EQ(options.command, "install");
+  EXPECT_EQ(options.command, findCommand("install"));
   EXPECT_EQ(options.origin, "https://x.test");
   EXPECT_EQ(options.codex, "/opt/codex");
   EXPECT_TRUE(options.explicitCodex);
