@@ -7,6 +7,7 @@
 
 #include "executor/cli/Run.h"
 #include "executor/codex/CodexSupervisor.h"
+#include "localization/ResourceBundle.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ int main(int argc, char** argv) {
     return corvane::runCodexSupervisor({arguments.begin() + 1, arguments.end()});
 
   try {
+    // Loaded first, so a missing table bundle is this one line, and never
+    // found later inside code that must not throw.
+    corvane::ResourceBundle::shared();
     corvane::run(argc > 0 ? argv[0] : "", arguments);
     return 0;
   } catch (const std::exception& error) {
