@@ -15,9 +15,9 @@ namespace corvane {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::RunOptions;
-using testing::RunResult;
-using testing::TemporaryDirectory;
+using test::RunOptions;
+using test::RunResult;
+using test::TemporaryDirectory;
 
 const fs::path tool = CORVANE_TOOL_PATH;
 const std::string usage =
@@ -33,7 +33,7 @@ mode_t modeOf(const fs::path& path) {
 RunResult run(const std::vector<std::string>& arguments, const fs::path& home, const fs::path& program = tool) {
   RunOptions options;
   options.environment["HOME"] = home.string();
-  return testing::runProgram(program, arguments, options);
+  return test::runProgram(program, arguments, options);
 }
 
 class CommandLineTest : public ::testing::Test {
@@ -67,13 +67,13 @@ TEST_F(CommandLineTest, TextsFollowTheUsersLanguage) {
   RunOptions options;
   options.environment["HOME"] = home.path().string();
   options.environment["LANGUAGE"] = "zh_CN.UTF-8";
-  RunResult chinese = testing::runProgram(tool, {}, options);
+  RunResult chinese = test::runProgram(tool, {}, options);
   EXPECT_EQ(chinese.status, 2);
   EXPECT_EQ(chinese.err.rfind("Corvane: 用法：corvane-mac", 0), 0u) << chinese.err;
 
   options.environment["LANGUAGE"] = "zh_TW.UTF-8";
   options.environment["LANG"] = "zh_TW.UTF-8";
-  EXPECT_EQ(testing::runProgram(tool, {}, options).err, usage);
+  EXPECT_EQ(test::runProgram(tool, {}, options).err, usage);
 }
 
 TEST_F(CommandLineTest, PreparesAPrivateCanonicalDirectory) {
@@ -121,7 +121,7 @@ TEST_F(CommandLineTest, OnlyTheSignInCommandsReportAFailureAsAStatus) {
   options.environment["HOME"] = home.path().string();
   options.input = R"({"email":"owner@example.com"})"
                   "\n";
-  RunResult result = testing::runProgram(tool, signIn, options);
+  RunResult result = test::runProgram(tool, signIn, options);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "{\n  \"authErrorStatus\": 0\n}\n");
 }
@@ -172,12 +172,12 @@ TEST_F(CommandLineTest, HelpAndVersionGoToStandardOutput) {
 TEST_F(CommandLineTest, HelpAndVersionAreTranslated) {
   RunOptions options;
   options.environment = {{"HOME", home.path().string()}, {"LANGUAGE", "zh_CN.UTF-8"}};
-  RunResult help = testing::runProgram(tool, {"--help"}, options);
+  RunResult help = test::runProgram(tool, {"--help"}, options);
   EXPECT_EQ(help.status, 0);
   for (const char* text : {"用法：corvane-mac [选项] 命令", "  --data-dir 路径 ", "使用此数据目录代替默认目录",
                            "运行后台执行器，直到它被停止（此版本尚不支持）", "\n数据目录："})
     EXPECT_NE(help.out.find(text), std::string::npos) << text << "\n" << help.out;
-  EXPECT_EQ(testing::runProgram(tool, {"--version"}, options).out,
+  EXPECT_EQ(test::runProgram(tool, {"--version"}, options).out,
             "corvane-mac " CORVANE_VERSION "（构建 " CORVANE_BUILD "）\n");
 }
 
@@ -202,7 +202,7 @@ TEST_F(CommandLineTest, OutputThatCannotBeWrittenIsAFailure) {
       options.closeOutput = true;
     else
       options.outputFile = "/dev/full";
-    RunResult result = testing::runProgram(tool, c.arguments, options);
+    RunResult result = test::runProgram(tool, c.arguments, options);
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err, "Corvane: The command's output could not be written\n");
   }
@@ -245,7 +245,7 @@ TEST_F(BundleCopyTest, ChannelPicksTheDefaultDataDirectoryUnderTheHomeAlone) {
                          {"XDG_DATA_HOME", (home / "xdg-data").string()},
                          {"XDG_STATE_HOME", (home / "xdg-state").string()}};
   writeInfo("production", "com.corvane.macos");
-  testing::runProgram(copy, {"agent-status"}, desktop);
+  test::runProgram(copy, {"agent-status"}, desktop);
   EXPECT_TRUE(fs::is_directory(home / ".local/share/corvane/Production/Executor"));
   writeInfo("staging", "com.corvane.macos.staging");
   run({"agent-status"}, home.path(), copy);

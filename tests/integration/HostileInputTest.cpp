@@ -14,29 +14,29 @@ namespace {
 
 std::string nestedArrays(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
-void expectRefused(const testing::RunResult& result, const std::string& message) {
+void expectRefused(const test::RunResult& result, const std::string& message) {
   EXPECT_EQ(result.status, 2) << result.err;
   EXPECT_EQ(result.out, "");
   EXPECT_TRUE(result.err.ends_with("Corvane: " + message + "\n")) << result.err;
 }
 
 TEST(HostileInputTest, ADeeplyNestedCoordinatorAnswerIsInvalidJSON) {
-  testing::DevCoordinator server;
+  test::DevCoordinator server;
   // About 400 KB: well inside the answer size limit.
   server.addFault(
       {{"path", "/v1/mac-pairings/start"}, {"rawBody", nestedArrays(200000)}, {"contentType", "application/json"}});
-  testing::TemporaryDirectory home;
-  auto result = testing::runProgram(CORVANE_TOOL_PATH, {"--url", server.httpOrigin(), "--development-loopback",
+  test::TemporaryDirectory home;
+  auto result = test::runProgram(CORVANE_TOOL_PATH, {"--url", server.httpOrigin(), "--development-loopback",
                                                         "--data-dir", (home / "data").string(), "pair-start"});
   expectRefused(result, "Invalid JSON");
   EXPECT_EQ(server.requests("/v1/mac-pairings/start").size(), 1u);
 }
 
 TEST(HostileInputTest, DeeplyNestedStandardInputIsInvalidJSON) {
-  testing::TemporaryDirectory home;
-  testing::RunOptions options;
+  test::TemporaryDirectory home;
+  test::RunOptions options;
   options.input = "{\"email\":" + nestedArrays(200000) + "}\n";
-  auto result = testing::runProgram(
+  auto result = test::runProgram(
       CORVANE_TOOL_PATH,
       {"--url", "http://127.0.0.1:9", "--development-loopback", "--data-dir", (home / "data").string(), "email-start"},
       options);

@@ -10,9 +10,9 @@
 namespace corvane {
 namespace {
 
-using testing::RunOptions;
-using testing::RunResult;
-using testing::TemporaryDirectory;
+using test::RunOptions;
+using test::RunResult;
+using test::TemporaryDirectory;
 
 // Nothing listens on port 1, and every case below fails before connecting.
 const std::string loopback = "http://127.0.0.1:1";
@@ -53,7 +53,7 @@ TEST(LocalizedMessagesTest, RefusalsReadInChinese) {
                            {"LC_ALL", std::nullopt},
                            {"LC_MESSAGES", std::nullopt},
                            {"LANG", std::nullopt}};
-    RunResult result = testing::runProgram(CORVANE_TOOL_PATH, c.arguments, options);
+    RunResult result = test::runProgram(CORVANE_TOOL_PATH, c.arguments, options);
     std::string command;
     for (const auto& argument : c.arguments) command += argument + " ";
     EXPECT_EQ(result.status, 2) << command;

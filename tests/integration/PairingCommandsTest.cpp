@@ -36,7 +36,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const auto* keyring = ::testing::AddGlobalTestEnvironment(new testing::KeyringEnvironment);
+const auto* keyring = ::testing::AddGlobalTestEnvironment(new test::KeyringEnvironment);
 
 const std::string pairedLine =
     "Paired successfully. Run agent or explicitly run install to start the background service.\n";
@@ -138,8 +138,8 @@ TerminalRun runInTerminal(const std::vector<std::string>& arguments, const std::
 
 class PairingCommandsTest : public ::testing::Test {
  protected:
-  testing::DevCoordinator server;
-  testing::TemporaryDirectory directory;
+  test::DevCoordinator server;
+  test::TemporaryDirectory directory;
   fs::path data = directory / "Executor";
 
   std::vector<std::string> arguments(const std::string& command) const {
@@ -147,16 +147,16 @@ class PairingCommandsTest : public ::testing::Test {
             command};
   }
 
-  testing::RunResult tool(const std::string& command, const std::string& input = "",
+  test::RunResult tool(const std::string& command, const std::string& input = "",
                           std::vector<std::string> extra = {}) const {
     auto args = arguments(command);
     args.insert(args.begin(), extra.begin(), extra.end());
-    testing::RunOptions options;
+    test::RunOptions options;
     options.input = input;
-    return testing::runProgram(CORVANE_TOOL_PATH, args, options);
+    return test::runProgram(CORVANE_TOOL_PATH, args, options);
   }
 
-  static Json output(const testing::RunResult& result) {
+  static Json output(const test::RunResult& result) {
     auto json = parseJSON(result.out);
     EXPECT_TRUE(json) << result.out << result.err;
     return json.value_or(Json());
@@ -188,7 +188,7 @@ class PairingCommandsTest : public ::testing::Test {
 
   // Exit 2, nothing on standard output, and the message as the last line of
   // standard error (after the prompt of a command that read its input).
-  void expectFailure(const testing::RunResult& result, const std::string& message) const {
+  void expectFailure(const test::RunResult& result, const std::string& message) const {
     EXPECT_EQ(result.status, 2);
     std::string line = "Corvane: " + message + "\n";
     EXPECT_TRUE(result.err.ends_with(line) && result.err.find("Corvane: ") == result.err.size() - line.size())
@@ -240,9 +240,9 @@ TEST_F(PairingCommandsTest, PairRefusals) {
   expectUnpaired();
   expectFailure(tool("pair", "WRONG-CODE\n"), "Coordinator request failed (HTTP 400)");
   expectUnpaired();
-  expectFailure(testing::runProgram(CORVANE_TOOL_PATH, {"--data-dir", data.string(), "pair"}), "pair requires --url");
+  expectFailure(test::runProgram(CORVANE_TOOL_PATH, {"--data-dir", data.string(), "pair"}), "pair requires --url");
   expectFailure(
-      testing::runProgram(CORVANE_TOOL_PATH, {"--url", server.httpOrigin(), "--data-dir", data.string(), "pair"}),
+      test::runProgram(CORVANE_TOOL_PATH, {"--url", server.httpOrigin(), "--data-dir", data.string(), "pair"}),
       "The coordinator requires an HTTPS origin; HTTP loopback is allowed only in explicit local "
       "development mode");
 
@@ -263,7 +263,7 @@ TEST_F(PairingCommandsTest, PairRefusals) {
 // polled approval, or the approval a confirmation makes): a run that could not
 // keep them must not ask for them.
 TEST_F(PairingCommandsTest, NothingIsRequestedWithoutAWritableKeyring) {
-  testing::TestKeyring lockedKeyring;
+  test::TestKeyring lockedKeyring;
   lockedKeyring.lockDefaultCollection();
   struct Keyring {
     std::string name;
@@ -294,10 +294,10 @@ TEST_F(PairingCommandsTest, NothingIsRequestedWithoutAWritableKeyring) {
   for (const auto& keyringCase : keyrings) {
     for (const auto& command : commands) {
       SCOPED_TRACE(keyringCase.name + ", " + command.word);
-      testing::RunOptions options;
+      test::RunOptions options;
       options.input = command.input;
       options.environment = keyringCase.environment;
-      expectFailure(testing::runProgram(CORVANE_TOOL_PATH, arguments(command.word), options),
+      expectFailure(test::runProgram(CORVANE_TOOL_PATH, arguments(command.word), options),
                     "Local secure storage is unavailable");
       EXPECT_TRUE(server.requests(command.path).empty());
       expectUnpaired();
@@ -307,9 +307,9 @@ TEST_F(PairingCommandsTest, NothingIsRequestedWithoutAWritableKeyring) {
   // Nothing was spent: with the keyring back, the approval is still there to
   // collect and the typed code still pairs (in a directory of its own).
   EXPECT_EQ(output(tool("pair-poll", approved["pollToken"].get<std::string>() + "\n")), (Json{{"status", "paired"}}));
-  testing::RunOptions typed;
+  test::RunOptions typed;
   typed.input = code + "\n";
-  auto other = testing::runProgram(
+  auto other = test::runProgram(
       CORVANE_TOOL_PATH,
       {"--url", server.httpOrigin(), "--development-loopback", "--data-dir", (directory / "Other").string(), "pair"},
       typed);
@@ -355,12 +355,12 @@ TEST_F(PairingCommandsTest, ConcurrentPairingsOnOneDirectoryPairOnce) {
     // The first run's answer comes late, so the second starts while the
     // first is between its request and its stored pairing.
     server.addFault({{"path", c.path}, {"delayMs", 3000}});
-    testing::RunResult first;
+    test::RunResult first;
     std::thread firstRun([&] { first = tool(c.command, offers[0]["input"].get<std::string>() + "\n"); });
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (server.requests(c.path).empty() && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    testing::RunResult second = tool(c.command, offers[1]["input"].get<std::string>() + "\n");
+    test::RunResult second = tool(c.command, offers[1]["input"].get<std::string>() + "\n");
     firstRun.join();
 
     EXPECT_EQ(first.status, 0) << first.err;
@@ -423,7 +423,7 @@ TEST_F(PairingCommandsTest, PairPollChecksWhatItWouldStore) {
   fs::create_directories(data);
   { std::ofstream(data / "state.sqlite3") << "legacy"; }
   expectFailure(tool("pair-start"), "This directory is already connected; finish cleaning up the old connection first");
-  expectFailure(testing::runProgram(CORVANE_TOOL_PATH, {"--data-dir", data.string(), "pair-start"}),
+  expectFailure(test::runProgram(CORVANE_TOOL_PATH, {"--data-dir", data.string(), "pair-start"}),
                 "Missing service URL");
 }
 
@@ -507,9 +507,9 @@ TEST_F(PairingCommandsTest, SignInInputRefusals) {
     SCOPED_TRACE(c.command + " " + c.input);
     expectFailure(tool(c.command, c.input + "\n"), c.message);
   }
-  testing::RunOptions options;
+  test::RunOptions options;
   options.input = R"({"email":"owner@example.com"})";
-  auto noUrl = testing::runProgram(CORVANE_TOOL_PATH, {"--data-dir", data.string(), "email-start"}, options);
+  auto noUrl = test::runProgram(CORVANE_TOOL_PATH, {"--data-dir", data.string(), "email-start"}, options);
   expectFailure(noUrl, "Local secure storage is unavailable");
   EXPECT_TRUE(server.requests("/v1/auth/email/start").empty());
 }
@@ -517,11 +517,11 @@ TEST_F(PairingCommandsTest, SignInInputRefusals) {
 TEST_F(PairingCommandsTest, OutputThatCannotBeWrittenFailsTheRun) {
   // The status the sign-in screens read is output like any other.
   server.addFault({{"path", "/v1/auth/email/verify"}, {"status", 429}});
-  testing::RunOptions full;
+  test::RunOptions full;
   full.input = R"({"challengeId":"c1","code":"123456"})"
                "\n";
   full.outputFile = "/dev/full";
-  auto limited = testing::runProgram(CORVANE_TOOL_PATH, arguments("email-verify"), full);
+  auto limited = test::runProgram(CORVANE_TOOL_PATH, arguments("email-verify"), full);
   EXPECT_EQ(limited.status, 2);
   EXPECT_TRUE(limited.err.ends_with("\nCorvane: The command's output could not be written\n")) << limited.err;
 
@@ -529,10 +529,10 @@ TEST_F(PairingCommandsTest, OutputThatCannotBeWrittenFailsTheRun) {
   // nothing it opened on the way (keyring connection, sockets, the lock)
   // took the free descriptor and received the text instead.
   Json pairing = server.createPairingCode();
-  testing::RunOptions closed;
+  test::RunOptions closed;
   closed.input = pairing["code"].get<std::string>() + "\n";
   closed.closeOutput = true;
-  auto result = testing::runProgram(CORVANE_TOOL_PATH, arguments("pair"), closed);
+  auto result = test::runProgram(CORVANE_TOOL_PATH, arguments("pair"), closed);
   EXPECT_EQ(result.status, 2);
   EXPECT_TRUE(result.err.ends_with("\nCorvane: The command's output could not be written\n")) << result.err;
   expectPaired(pairing);

@@ -13,8 +13,8 @@ namespace corvane {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::RunOptions;
-using testing::RunResult;
+using test::RunOptions;
+using test::RunResult;
 
 const fs::path tool = CORVANE_TOOL_PATH;
 
@@ -25,7 +25,7 @@ RunResult runIn(const fs::path& program, const fs::path& home, const std::vector
                          {"LC_ALL", std::nullopt},
                          {"LC_MESSAGES", std::nullopt},
                          {"LANG", std::nullopt}};
-  return testing::runProgram(program, arguments, options);
+  return test::runProgram(program, arguments, options);
 }
 
 // The test programs look in the build tree after their own place; the tool
@@ -33,13 +33,13 @@ RunResult runIn(const fs::path& program, const fs::path& home, const std::vector
 TEST(RelocatedToolTest, TheToolCarriesNoBuildTreePath) {
   std::vector<fs::path> buildTree = ResourceBundle::fallbackPlaces();
   ASSERT_EQ(buildTree.size(), 1u) << "this test program should look in the build tree";
-  std::string bytes = testing::readFile(tool);
+  std::string bytes = test::readFile(tool);
   ASSERT_FALSE(bytes.empty());
   EXPECT_EQ(bytes.find(buildTree[0].string()), std::string::npos) << buildTree[0];
 }
 
 TEST(RelocatedToolTest, WithoutItsBundleTheToolFailsWithOneLine) {
-  testing::TemporaryDirectory temp;
+  test::TemporaryDirectory temp;
   fs::copy_file(tool, temp / "corvane-mac");
   for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, {"--version"}, {"--bogus"}}) {
     RunResult result = runIn(temp / "corvane-mac", temp.path(), arguments);
@@ -50,7 +50,7 @@ TEST(RelocatedToolTest, WithoutItsBundleTheToolFailsWithOneLine) {
 }
 
 TEST(RelocatedToolTest, InACopyOfTheApplicationBundleTheToolFindsItsOwnTexts) {
-  testing::TemporaryDirectory temp;
+  test::TemporaryDirectory temp;
   fs::copy(tool.parent_path().parent_path().parent_path(), temp / "Corvane.app", fs::copy_options::recursive);
   RunResult result = runIn(temp / "Corvane.app/Contents/MacOS/corvane-mac", temp.path(), {"--bogus"});
   EXPECT_EQ(result.status, 2);

@@ -19,16 +19,16 @@ namespace fs = std::filesystem;
 
 class UpdateCommandsTest : public ::testing::Test {
  protected:
-  testing::RunResult tool(const std::string& command) {
-    return testing::runProgram(CORVANE_TOOL_PATH, {"--data-dir", dataDirectory.string(), command});
+  test::RunResult tool(const std::string& command) {
+    return test::runProgram(CORVANE_TOOL_PATH, {"--data-dir", dataDirectory.string(), command});
   }
 
-  testing::TemporaryDirectory home;
+  test::TemporaryDirectory home;
   fs::path dataDirectory = home / "Executor";
   UpdatePreparation preparation{dataDirectory};
 };
 
-std::string preparedID(const testing::RunResult& run) {
+std::string preparedID(const test::RunResult& run) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   auto output = parseJSON(run.out);

@@ -31,7 +31,7 @@ TEST(ResourceBundleTest, AProgramLooksOnlyBesideItself) {
 }
 
 TEST(ResourceBundleTest, OpensTheFirstPlaceThatHoldsTheBundle) {
-  testing::TemporaryDirectory temp;
+  test::TemporaryDirectory temp;
   fs::create_directories(temp / "empty");
   // A file by the bundle's name is not a bundle.
   fs::create_directories(temp / "file");

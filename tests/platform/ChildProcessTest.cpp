@@ -64,7 +64,7 @@ std::vector<int> openDescriptors() {
 class ChildProcessTest : public ::testing::Test {
  protected:
   fs::path file(const std::string& name) const { return directory_ / name; }
-  testing::TemporaryDirectory directory_;
+  test::TemporaryDirectory directory_;
 };
 
 // Run for both ways of starting a child: posix_spawn, and the fork that a
@@ -147,7 +147,7 @@ TEST_P(ChildProcessSpawnTest, GivesTheChildExactlyTheDescriptorsOfItsPlan) {
       auto status = child->wait(continuousSeconds() + 20);
       _exit(status && WIFEXITED(*status) ? WEXITSTATUS(*status) : 12);
     }
-    auto status = testing::waitForChild(parent, 30);
+    auto status = test::waitForChild(parent, 30);
     ASSERT_TRUE(status && WIFEXITED(*status)) << "the stand-in parent did not finish";
     ASSERT_EQ(WEXITSTATUS(*status), 0);
     std::map<int, std::string> found;
@@ -205,7 +205,7 @@ TEST_P(ChildProcessSpawnTest, StartsWithExactlyItsEnvironmentDirectoryGroupAndSi
   group.newProcessGroup = true;
   auto leader = ChildProcess::spawn(group);
   ASSERT_TRUE(leader);
-  testing::recordProcessGroup(leader->pid());
+  test::recordProcessGroup(leader->pid());
   EXPECT_EQ(getpgid(leader->pid()), leader->pid());
   group.newProcessGroup = false;
   auto member = ChildProcess::spawn(group);
@@ -283,12 +283,12 @@ TEST_F(ChildProcessTest, AChildLeftRunningEndsWithItsOwnerGroupAndAll) {
     auto child = ChildProcess::spawn(plan);
     ASSERT_TRUE(child);
     group = child->pid();
-    testing::recordProcessGroup(group);
+    test::recordProcessGroup(group);
     double end = continuousSeconds() + 20;
     while (!fs::exists(file("started")) && continuousSeconds() < end) usleep(5000);
-    ASSERT_EQ(testing::livingMembers(group).size(), 2u);
+    ASSERT_EQ(test::livingMembers(group).size(), 2u);
   }
-  EXPECT_TRUE(testing::waitUntilGroupGone(group, 20));
+  EXPECT_TRUE(test::waitUntilGroupGone(group, 20));
 }
 
 // A stand-in parent starts a child in a group of its own and is then killed
@@ -316,15 +316,15 @@ TEST_F(ChildProcessTest, AChildThatDiesWithItsParentEndsWhenTheParentIsKilled) {
     ASSERT_EQ(read(report[0], &child, sizeof child), static_cast<ssize_t>(sizeof child));
     close(report[0]);
     ASSERT_GT(child, 0);
-    testing::recordProcessGroup(child);
+    test::recordProcessGroup(child);
     kill(parent, SIGKILL);
-    ASSERT_TRUE(testing::waitForChild(parent, 20));
+    ASSERT_TRUE(test::waitForChild(parent, 20));
     if (diesWithParent) {
-      EXPECT_TRUE(testing::waitUntilGroupGone(child, 20));
+      EXPECT_TRUE(test::waitUntilGroupGone(child, 20));
     } else {
-      EXPECT_FALSE(testing::livingMembers(child).empty());
+      EXPECT_FALSE(test::livingMembers(child).empty());
       kill(-child, SIGKILL);
-      EXPECT_TRUE(testing::waitUntilGroupGone(child, 20));
+      EXPECT_TRUE(test::waitUntilGroupGone(child, 20));
     }
   }
 }

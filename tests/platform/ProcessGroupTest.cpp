@@ -28,7 +28,7 @@ bool waitForFile(const fs::path& path) {
 TEST(ProcessGroupTest, TerminatingAGroupKillsMembersThatSurviveTheirLeader) {
   // The leader dies of SIGTERM at once; a member that ignores it must still
   // be gone when the call returns.
-  testing::TemporaryDirectory directory;
+  test::TemporaryDirectory directory;
   SpawnPlan plan;
   plan.program = "/bin/sh";
   plan.arguments = {"sh", "-c",
@@ -39,10 +39,10 @@ TEST(ProcessGroupTest, TerminatingAGroupKillsMembersThatSurviveTheirLeader) {
   auto leader = ChildProcess::spawn(plan);
   ASSERT_TRUE(leader);
   pid_t group = leader->pid();
-  testing::recordProcessGroup(group);
+  test::recordProcessGroup(group);
   ASSERT_TRUE(waitForFile(directory / "member"));
   leader->terminate(20);
-  EXPECT_TRUE(testing::waitUntilGroupGone(group, 20));
+  EXPECT_TRUE(test::waitUntilGroupGone(group, 20));
 }
 
 // A forked stand-in leads a group the way a supervisor does: it starts a
@@ -87,15 +87,15 @@ TEST(ProcessGroupTest, AskingWaitingAndKillingTheOwnGroup) {
       _exit(12);
     }
     close(report[1]);
-    testing::recordProcessGroup(leader);
+    test::recordProcessGroup(leader);
     char answer = '?';
     ASSERT_EQ(read(report[0], &answer, 1), 1);
     close(report[0]);
     EXPECT_EQ(answer, c.othersLeave ? 'y' : 'n');
-    auto status = testing::waitForChild(leader, 20);
+    auto status = test::waitForChild(leader, 20);
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL) << "wait status " << *status;
-    EXPECT_TRUE(testing::waitUntilGroupGone(leader, 20));
+    EXPECT_TRUE(test::waitUntilGroupGone(leader, 20));
   }
 }
 

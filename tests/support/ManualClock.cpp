@@ -1,6 +1,6 @@
 #include "support/ManualClock.h"
 
-namespace corvane::testing {
+namespace corvane::test {
 
 ManualClock::ManualClock(platform::WallTime wall, double continuous)
     : continuous_(continuous), wallMicroseconds_(wall.time_since_epoch().count()) {}
@@ -19,4 +19,4 @@ void ManualClock::advance(std::chrono::microseconds step) {
   }
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -6,7 +6,7 @@
 
 #include "platform/Clock.h"
 
-namespace corvane::testing {
+namespace corvane::test {
 
 // A clock that moves only when the test moves it, so that what a type does
 // with the time can be checked exactly. Both readings may be set and
@@ -27,4 +27,4 @@ class ManualClock final : public platform::Clock {
   std::atomic<int64_t> wallMicroseconds_;
 };
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

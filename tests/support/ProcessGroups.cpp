@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 namespace fs = std::filesystem;
 
@@ -137,4 +137,4 @@ std::optional<std::vector<pid_t>> recordedProcessGroups() {
   return groups;
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

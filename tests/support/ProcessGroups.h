@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 // What /proc tells about one process.
 struct ProcessEntry {
@@ -43,4 +43,4 @@ void recordProcessGroup(pid_t group);
 // ledger that is set but empty can be told from one that was never meant.
 std::optional<std::vector<pid_t>> recordedProcessGroups();
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -51,7 +51,7 @@ void record(const fs::path& ledger, pid_t group) {
 }
 
 TEST(ProcessLedgerTest, TheStrayCheckPassesOnlyWhenItCheckedSomethingAndFoundNothing) {
-  testing::TemporaryDirectory directory;
+  test::TemporaryDirectory directory;
   LivingGroup living;
   ASSERT_GT(living.pid(), 0);
   LivingGroup gone;
@@ -76,10 +76,10 @@ TEST(ProcessLedgerTest, TheStrayCheckPassesOnlyWhenItCheckedSomethingAndFoundNot
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     for (pid_t group : c.groups) record(*c.ledger, group);
-    testing::RunOptions options;
+    test::RunOptions options;
     options.environment["CORVANE_PROCESS_LEDGER"] =
         c.ledger ? std::optional<std::string>(c.ledger->string()) : std::nullopt;
-    auto run = testing::runProgram(STRAY_PROCESS_TEST, {}, options);
+    auto run = test::runProgram(STRAY_PROCESS_TEST, {}, options);
     EXPECT_EQ(run.status == 0, c.passes) << "exit status " << run.status << "\n" << run.out;
   }
 }

@@ -3,11 +3,11 @@
 #include <fstream>
 #include <iterator>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 std::string readFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

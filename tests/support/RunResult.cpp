@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace corvane::testing {
+namespace corvane::test {
 
 namespace {
 
@@ -144,4 +144,4 @@ RunResult runProgram(const std::filesystem::path& program, const std::vector<std
   return result;
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

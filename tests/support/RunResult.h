@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal when killed
@@ -31,4 +31,4 @@ struct RunOptions {
 RunResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                      const RunOptions& options = {});
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

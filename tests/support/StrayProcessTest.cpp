@@ -11,15 +11,15 @@ namespace corvane {
 namespace {
 
 TEST(StrayProcesses, NoRecordedProcessGroupHasALivingMember) {
-  auto groups = testing::recordedProcessGroups();
+  auto groups = test::recordedProcessGroups();
   if (!groups) GTEST_SKIP() << "no ledger (CORVANE_PROCESS_LEDGER): ctest runs this after the process tests";
   // An empty ledger proves nothing: the tests that start processes did not
   // run, or recorded nothing of what they started.
   ASSERT_FALSE(groups->empty()) << "the ledger is set but no process group was recorded in it";
   for (pid_t group : *groups) {
     // A group killed just before the end may take a moment to vanish.
-    if (testing::waitUntilGroupGone(group, 3)) continue;
-    for (const auto& process : testing::livingMembers(group))
+    if (test::waitUntilGroupGone(group, 3)) continue;
+    for (const auto& process : test::livingMembers(group))
       ADD_FAILURE() << "group " << group << " still has process " << process.pid << " (state " << process.state
                     << ", parent " << process.parent << "): " << process.commandLine;
   }

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 TemporaryDirectory::TemporaryDirectory() {
   std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
@@ -20,4 +20,4 @@ TemporaryDirectory::~TemporaryDirectory() {
   std::filesystem::remove_all(path_, error);
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 // A fresh directory under the system's temp directory, removed with
 // everything in it when the object goes away.
@@ -20,4 +20,4 @@ class TemporaryDirectory {
   std::filesystem::path path_;
 };
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 namespace fs = std::filesystem;
 
@@ -247,4 +247,4 @@ void KeyringEnvironment::TearDown() {
   setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -9,7 +9,7 @@
 
 #include "support/TemporaryDirectory.h"
 
-namespace corvane::testing {
+namespace corvane::test {
 
 // A throwaway keyring: a private D-Bus session bus with a gnome-keyring
 // Secret Service on it whose default ("login") collection is new and
@@ -41,7 +41,7 @@ class TestKeyring {
 // One TestKeyring for the whole test program, with DBUS_SESSION_BUS_ADDRESS of
 // this process (and so of every child it starts) pointing at it. Register it
 // in a test file that needs the keyring:
-//   const auto* keyring = ::testing::AddGlobalTestEnvironment(new corvane::testing::KeyringEnvironment);
+//   const auto* keyring = ::testing::AddGlobalTestEnvironment(new corvane::test::KeyringEnvironment);
 class KeyringEnvironment : public ::testing::Environment {
  public:
   void SetUp() override;
@@ -51,4 +51,4 @@ class KeyringEnvironment : public ::testing::Environment {
   std::unique_ptr<TestKeyring> keyring_;
 };
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -15,7 +15,7 @@ namespace corvane {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TemporaryDirectory;
+using test::TemporaryDirectory;
 
 void makeFile(const fs::path& path, mode_t mode) {
   fs::create_directories(path.parent_path());

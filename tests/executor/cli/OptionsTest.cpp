@@ -133,7 +133,7 @@ TEST(OptionsTest, EveryCommandWordParses) {
 }
 
 TEST(OptionsTest, PackagedBundleDecidesTheDefaultDirectory) {
-  testing::TemporaryDirectory temp;
+  test::TemporaryDirectory temp;
   fs::create_directories(temp / "Corvane.app/Contents/MacOS");
   OptionsContext context{temp / "Corvane.app/Contents/MacOS/corvane-mac", "/home/u", "/", std::nullopt};
 

@@ -39,7 +39,7 @@ class CodexDiagnosticsTest : public ::testing::Test {
  protected:
   void writeHistory(const Json& entries) { writeFile(diagnostics.file(), Json{{"entries", entries}}.dump()); }
 
-  testing::TemporaryDirectory directory;
+  test::TemporaryDirectory directory;
   CodexDiagnostics diagnostics{directory.path()};
 };
 

@@ -64,7 +64,7 @@ class CodexProcessTest : public ::testing::Test {
     if (!process) return;
     pid_t group = process->pid();
     process.reset();
-    EXPECT_TRUE(testing::waitUntilGroupGone(group, 5)) << "closing left processes of group " << group;
+    EXPECT_TRUE(test::waitUntilGroupGone(group, 5)) << "closing left processes of group " << group;
   }
 
   // A fresh, empty home for the next process.
@@ -83,7 +83,7 @@ class CodexProcessTest : public ::testing::Test {
         FAKE_CODEX_PATH, arguments, work, environment, guard, deadline, supervisor,
         [this](const CodexFailure& failure) { failures.push_back(failure); },
         [this](const std::string& method, int milliseconds) { successes.emplace_back(method, milliseconds); });
-    testing::recordProcessGroup(process->pid());
+    test::recordProcessGroup(process->pid());
     return *process;
   }
 
@@ -104,7 +104,7 @@ class CodexProcessTest : public ::testing::Test {
     return received();
   }
 
-  testing::TemporaryDirectory root;
+  test::TemporaryDirectory root;
   fs::path home = root / "home";
   fs::path work = root / "work";
   int guard = -1;
@@ -421,9 +421,9 @@ TEST_F(CodexProcessTest, ClosingEndsTheWholeGroupAndLaterCallsFail) {
   scenario({{"ignoreSigterm", true}, {"children", 2}});
   auto& codex = startInitialized();
   pid_t group = codex.pid();
-  ASSERT_GE(testing::livingMembers(group).size(), 4u);  // supervisor, runtime, two children
+  ASSERT_GE(test::livingMembers(group).size(), 4u);  // supervisor, runtime, two children
   codex.close();
-  EXPECT_TRUE(testing::waitUntilGroupGone(group, 5));
+  EXPECT_TRUE(test::waitUntilGroupGone(group, 5));
   EXPECT_EQ(failureOf([&] { codex.notify("initialized", Json::object(), soon()); }), "runtime_closed");
   EXPECT_EQ(failureOf([&] { codex.receive(soon()); }), "runtime_closed");
   codex.close();  // again: nothing
@@ -439,18 +439,18 @@ TEST_F(CodexProcessTest, ClosingEndsTheGroupOfASupervisorKilledOutright) {
   pid_t group = codex.pid();
   kill(group, SIGKILL);
   auto supervisorRuns = [&] {
-    auto members = testing::livingMembers(group);
+    auto members = test::livingMembers(group);
     return std::any_of(members.begin(), members.end(), [&](const auto& member) { return member.pid == group; });
   };
   double end = continuousSeconds() + 20;
   while (supervisorRuns() && continuousSeconds() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_FALSE(supervisorRuns());
   end = continuousSeconds() + 20;
-  while (testing::livingMembers(group).size() > 2 && continuousSeconds() < end)
+  while (test::livingMembers(group).size() > 2 && continuousSeconds() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(testing::livingMembers(group).size(), 2u) << "the runtime's two children, without the runtime";
+  EXPECT_EQ(test::livingMembers(group).size(), 2u) << "the runtime's two children, without the runtime";
   codex.close();
-  EXPECT_TRUE(testing::waitUntilGroupGone(group, 5));
+  EXPECT_TRUE(test::waitUntilGroupGone(group, 5));
 }
 
 TEST_F(CodexProcessTest, AGoneRuntimeIsRuntimeClosedForReadsAndWrites) {
@@ -491,13 +491,13 @@ TEST_F(CodexProcessTest, NothingOfTheGroupOutlivesAKilledExecutor) {
   pid_t group = -1;
   ASSERT_EQ(read(report[0], &group, sizeof group), static_cast<ssize_t>(sizeof group));
   close(report[0]);
-  testing::recordProcessGroup(group);
-  ASSERT_GE(testing::livingMembers(group).size(), 4u);
+  test::recordProcessGroup(group);
+  ASSERT_GE(test::livingMembers(group).size(), 4u);
 
   kill(executor, SIGKILL);
-  ASSERT_TRUE(testing::waitForChild(executor, 20));
+  ASSERT_TRUE(test::waitForChild(executor, 20));
   double killed = continuousSeconds();
-  EXPECT_TRUE(testing::waitUntilGroupGone(group, 20));
+  EXPECT_TRUE(test::waitUntilGroupGone(group, 20));
   std::printf("group gone %.3f s after the executor was killed\n", continuousSeconds() - killed);
 }
 

@@ -108,13 +108,13 @@ class CodexSupervisorTest : public ::testing::Test {
     EXPECT_GT(pid, 0);
     if (pid > 0) {
       running_.insert(pid);
-      if (launch.ownGroup) testing::recordProcessGroup(pid);
+      if (launch.ownGroup) test::recordProcessGroup(pid);
     }
     return pid;
   }
 
   std::optional<int> waitFor(pid_t pid, double timeoutSeconds = 20) {
-    auto status = testing::waitForChild(pid, timeoutSeconds);
+    auto status = test::waitForChild(pid, timeoutSeconds);
     if (status) running_.erase(pid);
     return status;
   }
@@ -126,7 +126,7 @@ class CodexSupervisorTest : public ::testing::Test {
 
   fs::path file(const std::string& name) const { return directory_ / name; }
 
-  testing::TemporaryDirectory directory_;
+  test::TemporaryDirectory directory_;
   std::set<pid_t> running_;
 };
 
@@ -203,13 +203,13 @@ TEST_F(CodexSupervisorTest, StartsTheRuntimeInItsGroupWithItsArgumentsAndEnviron
   for (size_t i = 3; i < launch.arguments.size(); ++i) expectedArguments += '\0' + launch.arguments[i];
   EXPECT_EQ(readFile("/proc/" + runtime + "/cmdline"), expectedArguments + '\0');
   EXPECT_EQ(readFile("/proc/" + runtime + "/environ"), std::string("PATH=/usr/bin:/bin\0CORVANE_MARK=a b=c\0", 38));
-  auto members = testing::livingMembers(supervisor);
+  auto members = test::livingMembers(supervisor);
   auto entry = std::find_if(members.begin(), members.end(),
                             [&](const auto& process) { return std::to_string(process.pid) == runtime; });
   ASSERT_NE(entry, members.end()) << "the runtime is not in the supervisor's group";
   EXPECT_EQ(entry->parent, supervisor);
   terminate(supervisor, 5);
-  EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
+  EXPECT_TRUE(test::waitUntilGroupGone(supervisor, 20));
 }
 
 TEST_F(CodexSupervisorTest, HandsTheRuntimeExactlyDescriptorsZeroToThree) {
@@ -248,7 +248,7 @@ TEST_F(CodexSupervisorTest, KillsARuntimeThatOutlivesItsDeadlineAfterTheTermPaus
   double deadline = continuousSeconds() + 1.5;
   pid_t supervisor = start(script, deadline);
   ASSERT_TRUE(waitForFile(file("started")));
-  ASSERT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
+  ASSERT_TRUE(test::waitUntilGroupGone(supervisor, 20));
   double gone = continuousSeconds();
   EXPECT_GE(gone, deadline + 0.45);
   EXPECT_EQ(readFile(file("signals")).substr(0, 5), "term\n");
@@ -263,7 +263,7 @@ TEST_F(CodexSupervisorTest, EndsOnceTheRuntimeExitsLongBeforeTheDeadline) {
   ASSERT_TRUE(status) << "the supervisor waited for its deadline";
   EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL) << "wait status " << *status;
   EXPECT_TRUE(fs::exists(file("started")));
-  EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
+  EXPECT_TRUE(test::waitUntilGroupGone(supervisor, 20));
 }
 
 TEST_F(CodexSupervisorTest, ATerminationSignalToTheSupervisorEndsTheGroup) {
@@ -287,7 +287,7 @@ TEST_F(CodexSupervisorTest, ATerminationSignalToTheSupervisorEndsTheGroup) {
     // The group outlives its reaped leader only while the runtime runs, so
     // its identifier cannot have been reused.
     if (!endedTheGroup) kill(-supervisor, SIGKILL);
-    EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
+    EXPECT_TRUE(test::waitUntilGroupGone(supervisor, 20));
   }
 }
 
@@ -318,14 +318,14 @@ TEST_F(CodexSupervisorTest, KillsTheGroupWhenTheExecutorIsKilled) {
   ASSERT_EQ(read(report[0], &supervisor, sizeof supervisor), static_cast<ssize_t>(sizeof supervisor));
   close(report[0]);
   ASSERT_GT(supervisor, 0);
-  testing::recordProcessGroup(supervisor);
+  test::recordProcessGroup(supervisor);
   ASSERT_TRUE(waitForFile(file("started")));
-  ASSERT_FALSE(testing::livingMembers(supervisor).empty());
+  ASSERT_FALSE(test::livingMembers(supervisor).empty());
 
   kill(executor, SIGKILL);
-  ASSERT_TRUE(testing::waitForChild(executor, 20));
+  ASSERT_TRUE(test::waitForChild(executor, 20));
   double killed = continuousSeconds();
-  EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
+  EXPECT_TRUE(test::waitUntilGroupGone(supervisor, 20));
   // Informational only; the timing is measured, not asserted.
   std::printf("group gone %.3f s after the executor was killed\n", continuousSeconds() - killed);
 }
@@ -358,20 +358,20 @@ TEST_F(CodexSupervisorTest, ARuntimeDoesNotOutliveTheExecutorAndTheSupervisorKil
   ASSERT_EQ(read(report[0], &supervisor, sizeof supervisor), static_cast<ssize_t>(sizeof supervisor));
   close(report[0]);
   ASSERT_GT(supervisor, 0);
-  testing::recordProcessGroup(supervisor);
+  test::recordProcessGroup(supervisor);
   ASSERT_TRUE(waitForFile(file("runtime")));
 
   kill(supervisor, SIGKILL);
   kill(executor, SIGKILL);
-  ASSERT_TRUE(testing::waitForChild(executor, 20));
-  EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
+  ASSERT_TRUE(test::waitForChild(executor, 20));
+  EXPECT_TRUE(test::waitUntilGroupGone(supervisor, 20));
 }
 
 TEST_F(CodexSupervisorTest, TerminateProcessGroupEndsASupervisedRuntimeAndReapsTheSupervisor) {
   pid_t supervisor = start("trap '' TERM; : > \"$1/started\"; while :; do sleep 0.2; done", continuousSeconds() + 600);
   ASSERT_TRUE(waitForFile(file("started")));
   terminate(supervisor, 2);
-  EXPECT_TRUE(testing::waitUntilGroupGone(supervisor, 20));
+  EXPECT_TRUE(test::waitUntilGroupGone(supervisor, 20));
   errno = 0;
   EXPECT_EQ(waitpid(supervisor, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
@@ -414,7 +414,7 @@ TEST_F(CodexSupervisorTest, AnExecutorWhoseFileWasReplacedStillStartsItsSupervis
   close(input);
   std::string group = nextLine();
   ASSERT_EQ(group.rfind("group ", 0), 0u) << group;
-  testing::recordProcessGroup(std::stoi(group.substr(6)));
+  test::recordProcessGroup(std::stoi(group.substr(6)));
   EXPECT_EQ(nextLine(), "initialized\n");
   std::fclose(fromChild);
   auto status = child->wait(continuousSeconds() + 60);

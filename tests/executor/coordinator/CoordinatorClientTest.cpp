@@ -20,7 +20,7 @@
 namespace corvane {
 namespace {
 
-const auto* keyring = ::testing::AddGlobalTestEnvironment(new testing::KeyringEnvironment);
+const auto* keyring = ::testing::AddGlobalTestEnvironment(new test::KeyringEnvironment);
 
 const std::string originMessage =
     "The coordinator requires an HTTPS origin; HTTP loopback is allowed only in explicit local development mode";
@@ -157,7 +157,7 @@ CVError postFailure(const CoordinatorClient& client, std::string_view path, cons
 
 class CoordinatorClientServerTest : public ::testing::Test {
  protected:
-  testing::DevCoordinator server;
+  test::DevCoordinator server;
   CoordinatorClient anonymous{server.httpOrigin(), std::nullopt, true};
   CoordinatorClient device{server.httpOrigin(), validToken, true};
 
@@ -263,7 +263,7 @@ TEST_F(CoordinatorClientServerTest, TrustsOnlyTheCertificateAuthorityATestHandsI
 }
 
 // The connection numbers the coordinator logged for path, one per request.
-std::vector<uint64_t> connectionsOf(const testing::DevCoordinator& server, std::string_view path) {
+std::vector<uint64_t> connectionsOf(const test::DevCoordinator& server, std::string_view path) {
   std::vector<uint64_t> connections;
   for (const auto& entry : server.requests(path)) connections.push_back(entry["connection"].get<uint64_t>());
   return connections;
@@ -329,12 +329,12 @@ TEST_F(CoordinatorClientServerTest, GivesUpOnAServerThatNeverAnswers) {
 
 class PairedClientTest : public ::testing::Test {
  protected:
-  testing::TemporaryDirectory directory;
+  test::TemporaryDirectory directory;
   std::filesystem::path file = directory / "coordinator.json";
 };
 
 TEST_F(PairedClientTest, BuildsTheClientFromCoordinatorJsonAndTheKeyring) {
-  testing::DevCoordinator server;
+  test::DevCoordinator server;
   atomicPrivateJSON({{"url", server.httpOrigin()}, {"deviceId", "d1"}, {"email", ""}, {"developmentLoopback", true}},
                     file);
   try {
@@ -382,7 +382,7 @@ TEST_F(PairedClientTest, RefusesWhatIsNotAPairing) {
     }
   }
 
-  testing::TemporaryDirectory elsewhere;
+  test::TemporaryDirectory elsewhere;
   atomicPrivateJSON({{"url", origin}, {"developmentLoopback", true}}, elsewhere / "coordinator.json");
   std::filesystem::remove(file);
   std::filesystem::create_symlink(elsewhere / "coordinator.json", file);

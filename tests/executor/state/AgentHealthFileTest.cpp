@@ -47,7 +47,7 @@ std::vector<std::string> entries(const fs::path& directory) {
 
 class AgentHealthFileTest : public ::testing::Test {
  protected:
-  testing::TemporaryDirectory directory;
+  test::TemporaryDirectory directory;
   fs::path path = directory / "agent-health.json";
   AgentHealthFile file{path};
 };
@@ -77,7 +77,7 @@ TEST_F(AgentHealthFileTest, WritesTheWholeRecordPrivatelyAndReadsItBack) {
 }
 
 TEST_F(AgentHealthFileTest, StampsEachRecordWithTheClocksWallTime) {
-  testing::ManualClock clock(WallTime{} + 1769847300s + 750ms);  // 2026-01-31T08:15:00.75Z
+  test::ManualClock clock(WallTime{} + 1769847300s + 750ms);  // 2026-01-31T08:15:00.75Z
   AgentHealthFile stamped(path, clock);
   stamped.write(withState(AgentHealthState::offline));
   EXPECT_EQ(Json::parse(contents(path))["updatedAt"], "2026-01-31T08:15:00Z");
@@ -125,7 +125,7 @@ TEST_F(AgentHealthFileTest, WriteIntoAMissingDirectoryDoesNotFailTheCaller) {
 }
 
 TEST_F(AgentHealthFileTest, ReadsOnlyASmallRegularFile) {
-  testing::TemporaryDirectory elsewhere;
+  test::TemporaryDirectory elsewhere;
   AgentHealthFile real(elsewhere / "agent-health.json");
   real.write(withState(AgentHealthState::online));
 

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 class DirectoryLockTest : public ::testing::Test {
  protected:
-  testing::TemporaryDirectory directory;
+  test::TemporaryDirectory directory;
   fs::path file = directory / "executor.lock";
 };
 

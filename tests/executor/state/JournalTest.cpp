@@ -102,22 +102,22 @@ Json withLease(Json result, const std::string& lease) {
   return result;
 }
 
-testing::RunOptions timeout(double seconds) {
-  testing::RunOptions options;
+test::RunOptions timeout(double seconds) {
+  test::RunOptions options;
   options.timeoutSeconds = seconds;
   return options;
 }
 
 class JournalTest : public ::testing::Test {
  protected:
-  testing::TemporaryDirectory directory;
+  test::TemporaryDirectory directory;
   fs::path path = directory / "agent.sqlite3";
 };
 
 // A real process claims tasks in every stage and dies by SIGKILL without
 // finishing them; the next open gives each one its definite result.
 TEST_F(JournalTest, KilledProcessLeavesOneDefiniteResultPerTask) {
-  auto run = testing::runProgram(JOURNAL_CRASH_CHILD, {"each-stage", path.string()}, timeout(30));
+  auto run = test::runProgram(JOURNAL_CRASH_CHILD, {"each-stage", path.string()}, timeout(30));
   ASSERT_EQ(run.status, 128 + SIGKILL) << run.err;
   ASSERT_EQ(run.out, "claimed\n");
 
@@ -142,7 +142,7 @@ TEST_F(JournalTest, KilledProcessLeavesOneDefiniteResultPerTask) {
 // exactly the result its last durable stage calls for, and the database is
 // intact.
 TEST_F(JournalTest, ProcessKilledAtAnArbitraryPointRecoversConsistently) {
-  auto run = testing::runProgram(JOURNAL_CRASH_CHILD, {"forever", path.string()}, timeout(1.0));
+  auto run = test::runProgram(JOURNAL_CRASH_CHILD, {"forever", path.string()}, timeout(1.0));
   ASSERT_EQ(run.status, 128 + SIGKILL) << run.err;
 
   Journal journal(path);
@@ -259,7 +259,7 @@ TEST_F(JournalTest, OpeningPrunesByTheClockItIsGiven) {
   // Far from the machine's own time, so only the given clock can make these
   // rows old: by the system clock they all lie in the future.
   const WallTime opened = std::chrono::sys_days(std::chrono::year(2300) / 1 / 31) + 8h;
-  testing::ManualClock clock(opened);
+  test::ManualClock clock(opened);
   {
     Journal journal(path, clock);
     for (auto [age, reason] : {std::pair{8 * 24h, "eight-days"}, {6 * 24h, "six-days"}, {1h, "an-hour"}})
@@ -368,7 +368,7 @@ TEST_F(JournalTest, DamagedStoredValuesAreErrorsNotGuesses) {
 // Where agent.sqlite3 or its side files should be, something else was
 // planted: opening refuses instead of following it or reading it as ours.
 TEST_F(JournalTest, RefusesWhatIsNotItsOwnPrivateFile) {
-  testing::TemporaryDirectory elsewhere;
+  test::TemporaryDirectory elsewhere;
   fs::path victim = elsewhere / "victim.sqlite3";
   { Journal journal(victim); }
   auto victimSize = fs::file_size(victim);

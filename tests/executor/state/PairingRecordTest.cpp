@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 class PairingRecordTest : public ::testing::Test {
  protected:
-  testing::TemporaryDirectory directory;
+  test::TemporaryDirectory directory;
   fs::path file = directory / "coordinator.json";
 };
 
@@ -26,7 +26,7 @@ TEST_F(PairingRecordTest, WritesTheFileOthersReadAndReadsItBack) {
 
   PairingRecord record{"https://coordinator.test", "device-1", "user@example.com", true};
   record.write(directory.path());
-  EXPECT_EQ(testing::readFile(file), R"({"developmentLoopback":true,"deviceId":"device-1","email":"user@example.com",)"
+  EXPECT_EQ(test::readFile(file), R"({"developmentLoopback":true,"deviceId":"device-1","email":"user@example.com",)"
                                      R"("url":"https://coordinator.test"})");
   struct stat info {};
   ASSERT_EQ(lstat(file.c_str(), &info), 0);
@@ -65,7 +65,7 @@ TEST_F(PairingRecordTest, ReadsWhatIsThereDefensively) {
 // What sits in the record's place without being a record: the directory is
 // taken (so no pairing replaces it), yet nothing is read through it.
 TEST_F(PairingRecordTest, AnythingButARegularFileIsTakenButNotRead) {
-  testing::TemporaryDirectory elsewhere;
+  test::TemporaryDirectory elsewhere;
   PairingRecord{"https://coordinator.test", "device-1", "", false}.write(elsewhere.path());
 
   fs::create_symlink(elsewhere / "coordinator.json", file);

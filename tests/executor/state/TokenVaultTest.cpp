@@ -13,7 +13,7 @@
 namespace corvane {
 namespace {
 
-const auto* keyring = ::testing::AddGlobalTestEnvironment(new testing::KeyringEnvironment);
+const auto* keyring = ::testing::AddGlobalTestEnvironment(new test::KeyringEnvironment);
 
 const std::string tokenA = "tok_AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
 const std::string tokenB = "tok_BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB";
@@ -63,14 +63,14 @@ TEST(TokenVaultTest, AccountIsTheSha256OfThePathAsGiven) {
             "57c1b3733fc766a6283b624e740bfe92f2000f0bf434ab2ee5c8cb4102d5d5e8");
   EXPECT_EQ(TokenVault("/tmp/./corvane-vault/").account(), TokenVault("/tmp/corvane-vault").account());
 
-  testing::TemporaryDirectory temporary;
+  test::TemporaryDirectory temporary;
   std::filesystem::create_directory(temporary / "real");
   std::filesystem::create_directory_symlink(temporary / "real", temporary / "link");
   EXPECT_NE(TokenVault(temporary / "link").account(), TokenVault(temporary / "real").account());
 }
 
 TEST(TokenVaultTest, StoresOneItemPerDirectoryAndReplacesIt) {
-  testing::TemporaryDirectory one, two;
+  test::TemporaryDirectory one, two;
   TokenVault vault(one.path());
   EXPECT_EQ(vault.get(), std::nullopt);
   EXPECT_NO_THROW(vault.checkWritable());
@@ -94,7 +94,7 @@ TEST(TokenVaultTest, StoresOneItemPerDirectoryAndReplacesIt) {
 }
 
 TEST(TokenVaultTest, RefusesMalformedTokensBeforeTouchingTheKeyring) {
-  testing::TemporaryDirectory directory;
+  test::TemporaryDirectory directory;
   TokenVault vault(directory.path());
   EXPECT_NO_THROW(vault.set(std::string(32, '!')));
   EXPECT_NO_THROW(vault.set(std::string(32, '~')));
@@ -121,7 +121,7 @@ TEST(TokenVaultTest, RefusesMalformedTokensBeforeTouchingTheKeyring) {
 }
 
 TEST(TokenVaultTest, LockedKeyringIsStorageFailureNotAPrompt) {
-  testing::TemporaryDirectory directory;
+  test::TemporaryDirectory directory;
   TokenVault vault(directory.path());
   vault.set(tokenA);
   lockDefaultCollection();
@@ -137,7 +137,7 @@ TEST(TokenVaultTest, LockedKeyringIsStorageFailureNotAPrompt) {
     }
   }
   // A directory without an item must not get one in a locked keyring either.
-  testing::TemporaryDirectory fresh;
+  test::TemporaryDirectory fresh;
   EXPECT_THROW(TokenVault(fresh.path()).checkWritable(), CVError);
   EXPECT_THROW(TokenVault(fresh.path()).set(tokenB), CVError);
 }

@@ -26,7 +26,7 @@ class UpdatePreparationTest : public ::testing::Test {
     std::ofstream(preparation.file(), std::ios::binary | std::ios::trunc) << bytes;
   }
 
-  testing::TemporaryDirectory directory;
+  test::TemporaryDirectory directory;
   UpdatePreparation preparation{directory.path()};
 };
 
@@ -108,7 +108,7 @@ TEST_F(UpdatePreparationTest, AnythingButAWellFormedLiveRequestIsInactive) {
 }
 
 TEST_F(UpdatePreparationTest, ALinkOrDirectoryInPlaceIsNoRequest) {
-  testing::TemporaryDirectory elsewhere;
+  test::TemporaryDirectory elsewhere;
   UpdatePreparation real(elsewhere.path());
   real.begin(now);
   fs::create_symlink(real.file(), preparation.file());

@@ -12,7 +12,7 @@ namespace corvane {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TemporaryDirectory;
+using test::TemporaryDirectory;
 
 enum class Format { xml, binary };
 

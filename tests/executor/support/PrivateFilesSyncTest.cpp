@@ -54,7 +54,7 @@ bool wasSynced(const fs::path& directory) {
 }
 
 TEST(PrivateFilesSyncTest, TheRenameIsMadeDurableWithItsDirectory) {
-  testing::TemporaryDirectory temp;
+  test::TemporaryDirectory temp;
   fs::create_directory(temp / "data");
   atomicPrivateJSON({{"deviceId", "d"}}, temp / "data/coordinator.json");
   EXPECT_TRUE(wasSynced(temp / "data"));
@@ -62,7 +62,7 @@ TEST(PrivateFilesSyncTest, TheRenameIsMadeDurableWithItsDirectory) {
 }
 
 TEST(PrivateFilesSyncTest, AFailedDirectorySyncIsAFailedWrite) {
-  testing::TemporaryDirectory temp;
+  test::TemporaryDirectory temp;
   {
     std::lock_guard lock(syncLock);
     failDirectorySync = true;

@@ -16,7 +16,7 @@ namespace corvane {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TemporaryDirectory;
+using test::TemporaryDirectory;
 
 mode_t modeOf(const fs::path& path) {
   struct stat info {};

@@ -2,7 +2,7 @@
 
 #include "CoordinatorFixture.h"
 
-namespace corvane::testing {
+namespace corvane::test {
 namespace {
 
 using Json = nlohmann::json;
@@ -96,4 +96,4 @@ TEST_F(AuthApiTest, MalformedRequestsAre400) {
 }
 
 }  // namespace
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -9,7 +9,7 @@
 #include "dev-coordinator/testing/DevCoordinator.h"
 #include "dev-coordinator/testing/HttpExchange.h"
 
-namespace corvane::testing {
+namespace corvane::test {
 
 // A coordinator per test and a plain JSON POST to its HTTP port.
 class CoordinatorFixture : public ::testing::Test {
@@ -28,4 +28,4 @@ class CoordinatorFixture : public ::testing::Test {
   DevCoordinator coordinator;
 };
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -3,7 +3,7 @@
 
 #include "CoordinatorFixture.h"
 
-namespace corvane::testing {
+namespace corvane::test {
 namespace {
 
 using Json = nlohmann::json;
@@ -110,4 +110,4 @@ TEST_F(FaultPlanTest, MeaninglessFaultsAreRefused) {
 }
 
 }  // namespace
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -6,7 +6,7 @@
 #include "CoordinatorFixture.h"
 #include "support/RunResult.h"
 
-namespace corvane::testing {
+namespace corvane::test {
 namespace {
 
 using Json = nlohmann::json;
@@ -76,4 +76,4 @@ TEST(DevCoordinatorProgram, RefusesUnknownArguments) {
 }
 
 }  // namespace
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -3,7 +3,7 @@
 
 #include "CoordinatorFixture.h"
 
-namespace corvane::testing {
+namespace corvane::test {
 namespace {
 
 using Json = nlohmann::json;
@@ -132,4 +132,4 @@ TEST_F(PairingApiTest, ExpiredMacPairingCanNeitherBeConfirmedNorPolledToSuccess)
 }
 
 }  // namespace
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -2,7 +2,7 @@
 
 #include "CoordinatorFixture.h"
 
-namespace corvane::testing {
+namespace corvane::test {
 namespace {
 
 using Json = nlohmann::json;
@@ -74,4 +74,4 @@ TEST_F(RouterTest, RequestLogShowsExactlyWhatWasSent) {
 }
 
 }  // namespace
-}  // namespace corvane::testing
+}  // namespace corvane::test

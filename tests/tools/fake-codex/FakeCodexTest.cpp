@@ -12,7 +12,7 @@
 #include "support/TemporaryDirectory.h"
 #include "tools/fake-codex/LineClient.h"
 
-namespace corvane::testing {
+namespace corvane::test {
 namespace {
 
 using Json = nlohmann::json;
@@ -535,4 +535,4 @@ TEST(FakeCodexArguments, RefusesWhatTheRealRuntimeRefuses) {
 }
 
 }  // namespace
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 namespace {
 double now() {
@@ -126,4 +126,4 @@ int LineClient::wait() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

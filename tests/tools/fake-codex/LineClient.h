@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 // A child process spoken to line by line over pipes, as a client of a line protocol. The child runs in
 // a process group of its own with exactly the given environment and standard error discarded; the
@@ -40,4 +40,4 @@ class LineClient {
   bool ended_ = false;
 };
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

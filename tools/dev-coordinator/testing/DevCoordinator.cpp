@@ -14,7 +14,7 @@
 
 #include "dev-coordinator/testing/HttpExchange.h"
 
-namespace corvane::testing {
+namespace corvane::test {
 
 namespace {
 
@@ -181,4 +181,4 @@ int DevCoordinator::stop() {
   return exitStatus_;
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 struct DevCoordinatorOptions {
   // Extra command-line arguments (for instance fixed ports).
@@ -91,4 +91,4 @@ class DevCoordinator {
   std::filesystem::path caFile_;
 };
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

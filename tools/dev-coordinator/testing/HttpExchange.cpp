@@ -16,7 +16,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -167,4 +167,4 @@ std::vector<HttpExchangeResponse> httpExchanges(const std::string& host, unsigne
                   });
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace corvane::testing {
+namespace corvane::test {
 
 // A bare HTTP/1.1 client for tests that need to send exactly the request they
 // mean (any method, headers and body) and see exactly the answer, with none of
@@ -60,4 +60,4 @@ std::vector<HttpExchangeResponse> httpExchanges(const std::string& host, unsigne
                                                 const std::vector<HttpExchangeRequest>& requests,
                                                 const HttpExchangeOptions& options = {});
 
-}  // namespace corvane::testing
+}  // namespace corvane::test
