@@ -210,9 +210,15 @@ TEST_F(CommandLineTest, OutputThatCannotBeWrittenIsAFailure) {
 
 class BundleCopyTest : public CommandLineTest {
  protected:
+  // A bundle as it ships: the tool and its string tables.
   void SetUp() override {
     fs::create_directories(bundle / "Contents/MacOS");
     fs::copy_file(tool, copy);
+    fs::create_directories(bundle / "Contents/Resources");
+    fs::copy(tables(), bundle / "Contents/Resources" / tables().filename(), fs::copy_options::recursive);
+  }
+  static fs::path tables() {
+    return fs::path(tool).parent_path().parent_path() / "Resources/CorvaneMac_CorvaneLocalization.bundle";
   }
   void writeInfo(const std::string& channel, const std::string& identifier) {
     std::ofstream(bundle / "Contents/Info.plist")
@@ -254,6 +260,7 @@ TEST_F(BundleCopyTest, ChannelPicksTheDefaultDataDirectoryUnderTheHomeAlone) {
   // A plain build, outside any bundle.
   fs::create_directories(apps / "plain");
   fs::copy_file(tool, apps / "plain/corvane-mac");
+  fs::copy(tables(), apps / "plain" / tables().filename(), fs::copy_options::recursive);
   run({"agent-status"}, home.path(), apps / "plain/corvane-mac");
   EXPECT_TRUE(fs::is_directory(home / ".local/share/corvane/Executor"));
   EXPECT_FALSE(fs::exists(home / "xdg-data"));
