@@ -15,12 +15,12 @@ struct Row {
 
 constexpr std::string_view connectionFailed = L10n::key(
     "ChatGPT connection failed on your Mac. Restart Mac authorization; if it fails again, update Corvane on your Mac and export sanitized diagnostics.");
-constexpr std::string_view quotaUnreadable = L10n::key(
-    "Authorization completed, but quota could not be read. Check the Mac network and retry the quota read.");
-constexpr std::string_view runtimeStopped = L10n::key(
-    "The Codex process stopped before completing the request. Reopen Corvane on your Mac and retry.");
-constexpr std::string_view bundledCodexFailed = L10n::key(
-    "The bundled Codex could not handle this request. Update Corvane on your Mac and retry.");
+constexpr std::string_view quotaUnreadable =
+    L10n::key("Authorization completed, but quota could not be read. Check the Mac network and retry the quota read.");
+constexpr std::string_view runtimeStopped =
+    L10n::key("The Codex process stopped before completing the request. Reopen Corvane on your Mac and retry.");
+constexpr std::string_view bundledCodexFailed =
+    L10n::key("The bundled Codex could not handle this request. Update Corvane on your Mac and retry.");
 
 constexpr std::array<Row, 11> rows = {{
     {"request_failed", connectionFailed},
@@ -33,7 +33,8 @@ constexpr std::array<Row, 11> rows = {{
     {"runtime_unavailable", runtimeStopped},
     {"protocol_error", bundledCodexFailed},
     {"invalid_response", bundledCodexFailed},
-    {"coordinator_unavailable", L10n::key("Cannot connect to the service. Check your network and service status, then try again.")},
+    {"coordinator_unavailable",
+     L10n::key("Cannot connect to the service. Check your network and service status, then try again.")},
 }};
 }  // namespace
 

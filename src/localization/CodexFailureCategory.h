@@ -25,12 +25,18 @@ enum class CodexFailureCategory {
 };
 
 inline constexpr std::array<CodexFailureCategory, 12> allCodexFailureCategories = {
-    CodexFailureCategory::network,        CodexFailureCategory::tls,
-    CodexFailureCategory::timeout,        CodexFailureCategory::accessDenied,
-    CodexFailureCategory::authentication, CodexFailureCategory::rateLimited,
-    CodexFailureCategory::serviceUnavailable, CodexFailureCategory::deviceAuthDisabled,
-    CodexFailureCategory::keychain,       CodexFailureCategory::protocol,
-    CodexFailureCategory::runtimeClosed,  CodexFailureCategory::failed};
+    CodexFailureCategory::network,
+    CodexFailureCategory::tls,
+    CodexFailureCategory::timeout,
+    CodexFailureCategory::accessDenied,
+    CodexFailureCategory::authentication,
+    CodexFailureCategory::rateLimited,
+    CodexFailureCategory::serviceUnavailable,
+    CodexFailureCategory::deviceAuthDisabled,
+    CodexFailureCategory::keychain,
+    CodexFailureCategory::protocol,
+    CodexFailureCategory::runtimeClosed,
+    CodexFailureCategory::failed};
 
 // The wire form: "network", "access_denied", ...
 std::string_view rawValue(CodexFailureCategory category);

@@ -8,8 +8,7 @@ std::optional<CodexFailureCode> CodexFailureCode::parse(std::string_view raw) {
   for (auto stage : allCodexFailureStages) {
     std::string prefix = "codex_" + std::string(corvane::rawValue(stage)) + "_";
     if (raw.substr(0, prefix.size()) != prefix) continue;
-    if (auto category = codexFailureCategory(raw.substr(prefix.size())))
-      return CodexFailureCode{stage, *category};
+    if (auto category = codexFailureCategory(raw.substr(prefix.size()))) return CodexFailureCode{stage, *category};
   }
   return std::nullopt;
 }

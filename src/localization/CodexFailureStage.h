@@ -13,7 +13,7 @@ namespace corvane {
 enum class CodexFailureStage { initialize, loginStart, loginWait, accountRead, quotaRead, logout, other };
 
 inline constexpr std::array<CodexFailureStage, 7> allCodexFailureStages = {
-    CodexFailureStage::initialize, CodexFailureStage::loginStart, CodexFailureStage::loginWait,
+    CodexFailureStage::initialize,  CodexFailureStage::loginStart, CodexFailureStage::loginWait,
     CodexFailureStage::accountRead, CodexFailureStage::quotaRead,  CodexFailureStage::logout,
     CodexFailureStage::other};
 

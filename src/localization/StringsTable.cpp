@@ -57,14 +57,27 @@ class Parser {
       if (position_ >= text_.size()) throw error("unterminated escape");
       char e = text_[position_++];
       switch (e) {
-        case 'n': value += '\n'; break;
-        case 't': value += '\t'; break;
-        case 'r': value += '\r'; break;
-        case '"': value += '"'; break;
-        case '\\': value += '\\'; break;
+        case 'n':
+          value += '\n';
+          break;
+        case 't':
+          value += '\t';
+          break;
+        case 'r':
+          value += '\r';
+          break;
+        case '"':
+          value += '"';
+          break;
+        case '\\':
+          value += '\\';
+          break;
         case 'u':
-        case 'U': appendUtf8(value, unicodeEscape()); break;
-        default: throw error(std::string("unknown escape \\") + e);
+        case 'U':
+          appendUtf8(value, unicodeEscape());
+          break;
+        default:
+          throw error(std::string("unknown escape \\") + e);
       }
     }
   }
@@ -76,10 +89,14 @@ class Parser {
     for (int i = 0; i < 4; ++i) {
       char c = text_[position_++];
       value <<= 4;
-      if (c >= '0' && c <= '9') value |= static_cast<uint32_t>(c - '0');
-      else if (c >= 'a' && c <= 'f') value |= static_cast<uint32_t>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') value |= static_cast<uint32_t>(c - 'A' + 10);
-      else throw error("bad \\u escape");
+      if (c >= '0' && c <= '9')
+        value |= static_cast<uint32_t>(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        value |= static_cast<uint32_t>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        value |= static_cast<uint32_t>(c - 'A' + 10);
+      else
+        throw error("bad \\u escape");
     }
     return value;
   }
@@ -126,8 +143,7 @@ StringsTable StringsTable::parse(std::string_view text) {
     parser.expect('=');
     std::string value = parser.quoted();
     parser.expect(';');
-    if (!table.entries_.emplace(std::move(key), std::move(value)).second)
-      throw parser.error("duplicate key");
+    if (!table.entries_.emplace(std::move(key), std::move(value)).second) throw parser.error("duplicate key");
   }
   return table;
 }

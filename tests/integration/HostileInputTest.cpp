@@ -27,7 +27,7 @@ TEST(HostileInputTest, ADeeplyNestedCoordinatorAnswerIsInvalidJSON) {
       {{"path", "/v1/mac-pairings/start"}, {"rawBody", nestedArrays(200000)}, {"contentType", "application/json"}});
   test::TemporaryDirectory home;
   auto result = test::runProgram(CORVANE_TOOL_PATH, {"--url", server.httpOrigin(), "--development-loopback",
-                                                        "--data-dir", (home / "data").string(), "pair-start"});
+                                                     "--data-dir", (home / "data").string(), "pair-start"});
   expectRefused(result, "Invalid JSON");
   EXPECT_EQ(server.requests("/v1/mac-pairings/start").size(), 1u);
 }

@@ -148,7 +148,7 @@ class PairingCommandsTest : public ::testing::Test {
   }
 
   test::RunResult tool(const std::string& command, const std::string& input = "",
-                          std::vector<std::string> extra = {}) const {
+                       std::vector<std::string> extra = {}) const {
     auto args = arguments(command);
     args.insert(args.begin(), extra.begin(), extra.end());
     test::RunOptions options;

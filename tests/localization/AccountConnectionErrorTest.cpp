@@ -14,7 +14,8 @@ TEST(AccountConnectionErrorTest, MapsCodesToAdvice) {
   const std::string stopped =
       "The Codex process stopped before completing the request. Reopen Corvane on your Mac and retry.";
   const std::string bundled = "The bundled Codex could not handle this request. Update Corvane on your Mac and retry.";
-  const std::string general = "The Mac could not complete this account request. Retry and check diagnostics on your Mac.";
+  const std::string general =
+      "The Mac could not complete this account request. Retry and check diagnostics on your Mac.";
   struct Case {
     std::string code;
     std::string expected;

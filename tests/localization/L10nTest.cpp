@@ -13,21 +13,12 @@ TEST(L10nTest, ChoosesTheBestSupportedLanguage) {
     std::string expected;
   };
   const Case cases[] = {
-      {{"zh-Hans-CN", "en"}, "zh-Hans"},
-      {{"fr-FR"}, "en"},
-      {{}, "en"},
+      {{"zh-Hans-CN", "en"}, "zh-Hans"},      {{"fr-FR"}, "en"},      {{}, "en"},
       {{"fr-FR", "zh-Hans"}, "zh-Hans"},  // the first preference that is supported wins
-      {{"zh_CN.UTF-8"}, "zh-Hans"},
-      {{"zh_SG"}, "zh-Hans"},
-      {{"zh"}, "zh-Hans"},
-      {{"zh_TW.UTF-8", "en"}, "en"},
-      {{"zh-HK"}, "en"},
-      {{"zh-Hant"}, "en"},
-      {{"zh-Hant-CN", "zh-Hans"}, "zh-Hans"},
-      {{"en_GB"}, "en"},
-      {{"en-GB", "zh-Hans"}, "en"},
-      {{"de_DE@euro", "ZH-hans"}, "zh-Hans"},
-      {{""}, "en"},
+      {{"zh_CN.UTF-8"}, "zh-Hans"},           {{"zh_SG"}, "zh-Hans"}, {{"zh"}, "zh-Hans"},
+      {{"zh_TW.UTF-8", "en"}, "en"},          {{"zh-HK"}, "en"},      {{"zh-Hant"}, "en"},
+      {{"zh-Hant-CN", "zh-Hans"}, "zh-Hans"}, {{"en_GB"}, "en"},      {{"en-GB", "zh-Hans"}, "en"},
+      {{"de_DE@euro", "ZH-hans"}, "zh-Hans"}, {{""}, "en"},
   };
   for (const auto& c : cases) {
     std::string joined;

@@ -24,13 +24,13 @@ TEST(StringsTableTest, ReadsEntriesCommentsAndEscapes) {
 
 TEST(StringsTableTest, RejectsMalformedTablesWithTheLine) {
   const char* broken[] = {
-      "\"a\" = \"b\"",          // no semicolon
-      "\"a\" \"b\";",           // no equals sign
-      "\"a\" = \"b;",           // unterminated string
-      "a = \"b\";",             // unquoted key
-      "\"a\" = \"\\q\";",       // unknown escape
-      "\"a\" = \"\\uD800\";",   // lone surrogate
-      "/* open",                // unterminated comment
+      "\"a\" = \"b\"",                   // no semicolon
+      "\"a\" \"b\";",                    // no equals sign
+      "\"a\" = \"b;",                    // unterminated string
+      "a = \"b\";",                      // unquoted key
+      "\"a\" = \"\\q\";",                // unknown escape
+      "\"a\" = \"\\uD800\";",            // lone surrogate
+      "/* open",                         // unterminated comment
       "\"a\" = \"1\";\n\"a\" = \"2\";",  // duplicate key
   };
   for (const char* text : broken) EXPECT_THROW(StringsTable::parse(text), StringsTable::ParseError) << text;

@@ -27,7 +27,7 @@ TEST_F(PairingRecordTest, WritesTheFileOthersReadAndReadsItBack) {
   PairingRecord record{"https://coordinator.test", "device-1", "user@example.com", true};
   record.write(directory.path());
   EXPECT_EQ(test::readFile(file), R"({"developmentLoopback":true,"deviceId":"device-1","email":"user@example.com",)"
-                                     R"("url":"https://coordinator.test"})");
+                                  R"("url":"https://coordinator.test"})");
   struct stat info {};
   ASSERT_EQ(lstat(file.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);
