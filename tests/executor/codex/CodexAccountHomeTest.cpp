@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-
 #include "executor/support/Json.h"
 #include "support/ErrorOf.h"
+#include "support/Files.h"
 #include "support/TemporaryDirectory.h"
 
 namespace corvane {
@@ -14,20 +13,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::errorOf;
+using testing::modeOf;
+using testing::readFile;
 using testing::TemporaryDirectory;
-
-mode_t modeOf(const fs::path& path) {
-  struct stat info {};
-  lstat(path.c_str(), &info);
-  return info.st_mode & 07777;
-}
-
-std::string contents(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(stream), {}};
-}
-
-void writeFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using testing::writeFile;
 
 const std::string fixedConfiguration =
     "cli_auth_credentials_store = \"keyring\"\n"
@@ -51,7 +40,7 @@ TEST_F(CodexAccountHomeTest, OnlyIdentifiersGetAHome) {
   for (const std::string& id : {std::string("Acct_1-x"), std::string(128, 'z')}) {
     fs::path made = homes.accountHome(id);
     EXPECT_EQ(made, data / "codex" / id);
-    EXPECT_EQ(contents(made / "config.toml"), fixedConfiguration) << id;
+    EXPECT_EQ(readFile(made / "config.toml"), fixedConfiguration) << id;
   }
 }
 
@@ -62,7 +51,7 @@ TEST_F(CodexAccountHomeTest, PreparesPrivateDirectoriesAndTheFixedFile) {
   EXPECT_EQ(modeOf(data / "codex"), 0700u);
   EXPECT_EQ(modeOf(home), 0700u);
   EXPECT_EQ(modeOf(home / "config.toml"), 0600u);
-  EXPECT_EQ(contents(home / "config.toml"), fixedConfiguration);
+  EXPECT_EQ(readFile(home / "config.toml"), fixedConfiguration);
 }
 
 TEST_F(CodexAccountHomeTest, RestoresAFileChangedByAnyoneElse) {
@@ -72,10 +61,10 @@ TEST_F(CodexAccountHomeTest, RestoresAFileChangedByAnyoneElse) {
   chmod(home.c_str(), 0755);
   writeFile(home / "auth-state", "the runtime's own");
   homes.accountHome("acct-1");
-  EXPECT_EQ(contents(home / "config.toml"), fixedConfiguration);
+  EXPECT_EQ(readFile(home / "config.toml"), fixedConfiguration);
   EXPECT_EQ(modeOf(home / "config.toml"), 0600u);
   EXPECT_EQ(modeOf(home), 0700u);
-  EXPECT_EQ(contents(home / "auth-state"), "the runtime's own");  // the rest of the home is left alone
+  EXPECT_EQ(readFile(home / "auth-state"), "the runtime's own");  // the rest of the home is left alone
 }
 
 TEST_F(CodexAccountHomeTest, NeverWritesThroughALinkOrIntoSomethingElse) {
@@ -98,7 +87,7 @@ TEST_F(CodexAccountHomeTest, NeverWritesThroughALinkOrIntoSomethingElse) {
     c.plant(home / "config.toml");
     EXPECT_EQ(errorOf([&] { homes.accountHome("acct-1"); }), CVError::storage()) << c.name;
     // A link's target is neither written nor created.
-    EXPECT_EQ(contents(target), "keep me") << c.name;
+    EXPECT_EQ(readFile(target), "keep me") << c.name;
     EXPECT_FALSE(fs::exists(temp / "nowhere.toml")) << c.name;
   }
 }

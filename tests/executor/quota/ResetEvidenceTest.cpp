@@ -4,13 +4,14 @@
 #include <sys/stat.h>
 
 #include <cctype>
-#include <fstream>
 #include <limits>
 #include <random>
 
+#include "executor/quota/Readings.h"
 #include "executor/quota/RuntimeAnswers.h"
 #include "executor/support/Uuid.h"
 #include "support/ErrorOf.h"
+#include "support/Files.h"
 #include "support/TemporaryDirectory.h"
 
 namespace corvane {
@@ -18,17 +19,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::errorOf;
+using testing::readFile;
 using testing::TemporaryDirectory;
+using testing::wallTime;
+using testing::window;
+using testing::writeFile;
 
 const double t0 = 1'800'000'000;
-
-WallTime wallTime(double seconds) {
-  return WallTime(std::chrono::microseconds(static_cast<int64_t>(std::llround(seconds * 1e6))));
-}
-
-Json window(Json used, Json resetsAt, Json duration = 300) {
-  return {{"usedPercent", used}, {"windowDurationMins", duration}, {"resetsAt", resetsAt}};
-}
 
 Json credit(const std::string& id, const std::string& status, double grantedAt = t0 - 86400,
             const std::string& resetType = "codexRateLimits") {
@@ -54,13 +51,6 @@ Json observation(double at, Json primary, Json secondary = nullptr, std::optiona
 
 // Two available credits, complete.
 const Json steadyCredits = record(2, {credit("cred-1", "available"), credit("cred-2", "available")});
-
-std::string readFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(stream), {}};
-}
-
-void writeFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 TEST(ResetEvidenceTest, NumbersAreFiniteAndNeverBooleans) {
   struct Case {

@@ -5,14 +5,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <random>
 
 #include "executor/quota/QuotaWhitelist.h"
+#include "executor/quota/Readings.h"
+#include "executor/quota/ResetEvidence.h"
 #include "executor/quota/RuntimeAnswers.h"
 #include "executor/support/PrivateFiles.h"
 #include "support/ErrorOf.h"
+#include "support/Files.h"
 #include "support/TemporaryDirectory.h"
 
 namespace corvane {
@@ -20,31 +22,20 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::errorOf;
+using testing::readFile;
 using testing::TemporaryDirectory;
+using testing::wallTime;
+using testing::window;
+using testing::writeFile;
 
 const double t0 = 1'800'000'000;
 const double fiveHours = 18000;
-
-WallTime wallTime(double seconds) {
-  return WallTime(std::chrono::microseconds(static_cast<int64_t>(std::llround(seconds * 1e6))));
-}
-
-Json window(Json used, Json resetsAt, Json duration = 300) {
-  return {{"usedPercent", used}, {"windowDurationMins", duration}, {"resetsAt", resetsAt}};
-}
 
 Json summary(Json primary, Json secondary = nullptr, Json email = "user@example.com", Json plan = "plus") {
   Json limits = {{"rateLimits", {{"limitId", "codex"}, {"primary", primary}, {"secondary", secondary}}}};
   Json result = {{"planType", plan}, {"rateLimits", limits}};
   if (!email.is_null()) result["email"] = email;
   return result;
-}
-
-void writeFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::string readFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(stream), {}};
 }
 
 class WindowLifecycleTest : public ::testing::Test {
@@ -142,6 +133,30 @@ TEST_F(WindowLifecycleTest, HistoryCarriesItsTimesUntilItStartsOver) {
   EXPECT_EQ(storedWindow()["candidateAt"], t0 + 1866);
   EXPECT_EQ(storedWindow()["driftAt"], t0 + 1866);
   EXPECT_EQ(storedWindow()["driftCount"], 0);
+}
+
+// A whole quota read as the Codex adapter makes it, from a real answer.
+TEST_F(WindowLifecycleTest, ARealAnswerBecomesASample) {
+  Json raw = *parseJSON(testing::rateLimitsWithCredits);
+  const double readAt = 1796857858;  // when the runtime gave that answer
+  Json sample = {{"planType", "plus"}, {"email", "user@example.com"}, {"rateLimits", quotaWhitelist(raw)}};
+  sample["windowStates"] = record(sample, readAt);
+  EXPECT_EQ(sample["windowStates"], (Json{{"fiveHour", "active"}, {"weekly", "active"}}));
+  fs::path observations = ResetEvidence::observationFile(home.path());
+  ResetEvidence::observe(sample, raw, observations, wallTime(readAt));
+  EXPECT_EQ(sample["_resetDiagnostic"]["reason"], "baseline_missing");
+  EXPECT_EQ(sample["_resetDiagnostic"]["afterBankedComplete"], true);
+
+  // Fifteen seconds later nothing has changed, so neither has the fingerprint.
+  Json again = {{"planType", "plus"}, {"email", "user@example.com"}, {"rateLimits", quotaWhitelist(raw)}};
+  again["windowStates"] = record(again, readAt + 15);
+  ResetEvidence::observe(again, raw, observations, wallTime(readAt + 15));
+  EXPECT_EQ(again["_resetDiagnostic"]["reason"], "unchanged");
+  EXPECT_EQ(again["resetEvidence"]["bankedStable"], true);
+  EXPECT_EQ(again["resetEvidence"]["outcomes"], Json::array());
+  Json withoutEvidence = sample;
+  withoutEvidence["resetEvidence"] = {{"bankedStable", true}};
+  EXPECT_EQ(WindowLifecycle::fingerprint(again), WindowLifecycle::fingerprint(withoutEvidence));
 }
 
 TEST_F(WindowLifecycleTest, KeepsOneRecordPerWindowOfTheLatestReading) {
