@@ -82,9 +82,9 @@ void Agent::run() {
       std::lock_guard guard(lock_);
       delay = syncDelay();
     }
+    // A wake that is already pending ends the wait before it starts.
     std::unique_lock wait(wakeMutex_);
-    if (!wakePending_)
-      timer_.wait(AgentTimer::Wait::sync, wakeCondition_, wait, delay, [this] { return wakePending_; });
+    timer_.wait(AgentTimer::Wait::sync, wakeCondition_, wait, delay, [this] { return wakePending_; });
     wakePending_ = false;
   }
 

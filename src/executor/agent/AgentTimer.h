@@ -25,8 +25,9 @@ class AgentTimer {
   virtual double jitter() = 0;
 
   // Blocks on condition, whose mutex the caller holds through lock, until
-  // done() is true or seconds have passed. done() is evaluated with the lock
-  // held; a wake that does not make it true may end the wait early.
+  // done() is true or seconds have passed; returns at once when done() is
+  // already true. done() is evaluated with the lock held; a wake that does
+  // not make it true may end the wait early.
   virtual void wait(Wait kind, std::condition_variable& condition, std::unique_lock<std::mutex>& lock, double seconds,
                     const std::function<bool()>& done) = 0;
 };
