@@ -76,7 +76,8 @@ TEST_F(AgentTest, ReservesWithinTheSlotsAndOneTaskPerCredential) {
   ASSERT_TRUE(eventually([&] { return recorder.snapshot().size() == 3; }));
 
   // r2 waits for its credential, p4 for a read/ping slot.
-  std::set<std::string> ran(recorder.snapshot().begin(), recorder.snapshot().end());
+  auto started = recorder.snapshot();
+  std::set<std::string> ran(started.begin(), started.end());
   EXPECT_EQ(ran, (std::set<std::string>{"r1", "r3", "c5"}));
 
   agent.tick();
