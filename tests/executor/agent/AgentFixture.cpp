@@ -16,7 +16,7 @@ nlohmann::json AgentFixture::offer(const std::string& id, const std::string& act
       {"action", action}, {"expiresAt", "2099-01-01T00:00:00Z"}};
 }
 
-void AgentFixture::addOffers(const nlohmann::json& offers) {
+void AgentFixture::addOffers(const std::vector<nlohmann::json>& offers) {
   coordinator.control("executor/offers", {{"offers", offers}, {"wake", false}});
 }
 

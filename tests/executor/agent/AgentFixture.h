@@ -113,7 +113,7 @@ class AgentFixture : public ::testing::Test {
   // A well-formed offer, offered until far in the future.
   static nlohmann::json offer(const std::string& id, const std::string& action, const std::string& credential);
   // Makes the coordinator offer these (without sending a wake).
-  void addOffers(const nlohmann::json& offers);
+  void addOffers(const std::vector<nlohmann::json>& offers);
   // The bodies of the sync requests so far, oldest first.
   std::vector<nlohmann::json> syncBodies();
   nlohmann::json lastSyncBody();

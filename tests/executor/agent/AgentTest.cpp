@@ -352,7 +352,7 @@ TEST_F(AgentTest, ALocalSignOutTellsTheCoordinatorAndStopsTakingWork) {
   EXPECT_EQ(coordinator.control("executor/counts")["signOuts"], 1);
   Json body = lastSyncBody();
   EXPECT_EQ(body["canExecute"], false);
-  EXPECT_EQ(body["failureCode"], nullptr);  // the coordinator has not revoked it (yet)
+  EXPECT_EQ(body["failureCode"], "device_revoked");  // signing out counts as revoked from the start
   ASSERT_TRUE(eventually([&] { return recorder.snapshot().size() == 1; }));
   EXPECT_EQ(recorder.snapshot(), std::vector<std::string>{"rm"});
 }
