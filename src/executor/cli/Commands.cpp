@@ -1,6 +1,7 @@
 #include "executor/cli/Commands.h"
 
 #include "executor/cli/PairingCommands.h"
+#include "executor/cli/ServiceCommands.h"
 #include "executor/cli/UpdateCommands.h"
 #include "executor/support/CVError.h"
 #include "localization/L10n.h"
@@ -56,15 +57,15 @@ constexpr std::array<Command, 20> table = {{
     {.word = "install",
      .summary = L10n::key("Install and start the background service"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = installCommand},
     {.word = "uninstall",
      .summary = L10n::key("Stop and remove the background service"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = uninstallCommand},
     {.word = "agent-status",
      .summary = L10n::key("Show whether the background service is installed and loaded"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = agentStatusCommand},
     {.word = "app-status",
      .summary = L10n::key("Print the status the tray app shows"),
      .inUsage = true,
