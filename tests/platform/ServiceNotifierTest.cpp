@@ -43,8 +43,7 @@ class NotifySocket {
 
 TEST(ServiceNotifierTest, SendsEachStateAsOneDatagram) {
   test::TemporaryDirectory directory;
-  const std::string addresses[] = {(directory / "notify").string(),
-                                   "@corvane-notify-test-" + std::to_string(getpid())};
+  const std::string addresses[] = {(directory / "notify").string(), "@corvane-notify-test-" + std::to_string(getpid())};
   for (const auto& address : addresses) {
     NotifySocket socket(address);
     ServiceNotifier notifier(address);

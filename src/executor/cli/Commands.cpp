@@ -1,7 +1,9 @@
 #include "executor/cli/Commands.h"
 
 #include "executor/cli/PairingCommands.h"
+#include "executor/cli/PrepareRepair.h"
 #include "executor/cli/ServiceCommands.h"
+#include "executor/cli/StatusCommands.h"
 #include "executor/cli/UpdateCommands.h"
 #include "executor/support/CVError.h"
 #include "localization/L10n.h"
@@ -45,7 +47,7 @@ constexpr std::array<Command, 20> table = {{
     {.word = "prepare-repair",
      .summary = L10n::key("Retire a disabled pairing so that the directory can be paired again"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = prepareRepairCommand},
     {.word = "agent",
      .summary = L10n::key("Run the background executor until it is stopped"),
      .inUsage = true,
@@ -74,7 +76,7 @@ constexpr std::array<Command, 20> table = {{
     {.word = "doctor",
      .summary = L10n::key("Check the Codex runtime, the pairing and the keyring"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = doctorCommand},
     {.word = "diagnostics",
      .summary = L10n::key("Export sanitized diagnostics"),
      .beforeDirectory = true,

@@ -274,10 +274,20 @@ Json CodexAdapter::ping(const std::string& credentialID, double deadline) {
   } catch (...) {
     return outcome("unknown");
   }
-  std::vector<std::string> arguments = {
-      "exec",     "--ignore-user-config", "--ignore-rules", "--ephemeral", "--skip-git-repo-check",
-      "--sandbox", "read-only",           "--json",         "--color",     "never",
-      "--cd",      work->path().string(), "--model",        configuration_.model};
+  std::vector<std::string> arguments = {"exec",
+                                        "--ignore-user-config",
+                                        "--ignore-rules",
+                                        "--ephemeral",
+                                        "--skip-git-repo-check",
+                                        "--sandbox",
+                                        "read-only",
+                                        "--json",
+                                        "--color",
+                                        "never",
+                                        "--cd",
+                                        work->path().string(),
+                                        "--model",
+                                        configuration_.model};
   for (auto& setting : CodexAccountHome::settings(work->path())) arguments.push_back(std::move(setting));
   arguments.emplace_back(pingPrompt);
 

@@ -38,10 +38,10 @@ class CodexAdapter : public CodexOperations {
   using SupportEventSink = std::function<void(const SupportEvent&)>;
 
   struct Configuration {
-    std::filesystem::path directory;   // the data directory; account homes live under it
-    std::filesystem::path executable;  // the Codex runtime
-    std::string model;                 // the model of pings
-    int guardFD = -1;                  // the executor's lock, every runtime's descriptor 3
+    std::filesystem::path directory;                  // the data directory; account homes live under it
+    std::filesystem::path executable;                 // the Codex runtime
+    std::string model;                                // the model of pings
+    int guardFD = -1;                                 // the executor's lock, every runtime's descriptor 3
     std::optional<std::filesystem::path> supervisor;  // the executor's own image
     SupportEventSink supportEvents;                   // none: events are not kept
   };
@@ -60,7 +60,8 @@ class CodexAdapter : public CodexOperations {
 
  private:
   template <typename Body>
-  auto withServer(const std::string& credentialID, double deadline, Body body) -> decltype(body(std::declval<CodexProcess&>()));
+  auto withServer(const std::string& credentialID, double deadline, Body body)
+      -> decltype(body(std::declval<CodexProcess&>()));
   Json read(CodexProcess& process, const std::string& accountID, double deadline) const;
   void reportFailure(const CodexFailure& failure) const;
   void reportSuccess(const std::string& method, int milliseconds) const;

@@ -55,8 +55,8 @@ LaunchAgent::LaunchAgent(const std::filesystem::path& directory, platform::Servi
 std::string LaunchAgent::rendered(const std::filesystem::path& tool, const std::filesystem::path& codex) const {
   using platform::quotedUnitWord;
   std::string execStart = platform::quotedUnitProgram(tool.string());
-  for (const std::string& word : {std::string("--data-dir"), directory_.string(), std::string("agent"),
-                                  std::string("--codex"), codex.string()})
+  for (const std::string& word :
+       {std::string("--data-dir"), directory_.string(), std::string("agent"), std::string("--codex"), codex.string()})
     execStart += " " + quotedUnitWord(word);
   // The manager restarts the executor whenever it exits, at most every 15
   // seconds and for ever (no start limit): a background executor that gives

@@ -87,10 +87,18 @@ std::string quoted(std::string_view word, bool expandsVariables) {
   std::string out = "\"";
   for (unsigned char c : word) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
-      case '%': out += "%%"; break;
-      case '$': out += expandsVariables ? "$$" : "$"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '%':
+        out += "%%";
+        break;
+      case '$':
+        out += expandsVariables ? "$$" : "$";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           char escaped[5];

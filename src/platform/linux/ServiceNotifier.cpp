@@ -40,8 +40,10 @@ bool ServiceNotifier::send(std::string_view state) const {
   if (address_->size() >= sizeof socketAddress.sun_path) return false;
   std::memcpy(socketAddress.sun_path, address_->data(), address_->size());
   socklen_t length = offsetof(sockaddr_un, sun_path) + address_->size();
-  if (socketAddress.sun_path[0] == '@') socketAddress.sun_path[0] = '\0';
-  else length += 1;  // a path is sent with its terminating NUL
+  if (socketAddress.sun_path[0] == '@')
+    socketAddress.sun_path[0] = '\0';
+  else
+    length += 1;  // a path is sent with its terminating NUL
 
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;

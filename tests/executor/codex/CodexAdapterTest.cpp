@@ -77,15 +77,16 @@ class CodexAdapterTest : public ::testing::Test {
   }
 
   CodexAdapter adapter(std::optional<CodexTaskLabel> task = std::nullopt) {
-    return CodexAdapter(CodexAdapter::Configuration{
-                            .directory = directory,
-                            .executable = FAKE_CODEX_PATH,
-                            .model = "gpt-5.6-luna",
-                            .guardFD = guard,
-                            .supervisor = fs::path(CORVANE_TOOL_PATH),
-                            .supportEvents = [this](const CodexAdapter::SupportEvent& event) { events.push_back(event); },
-                        },
-                        std::move(task));
+    return CodexAdapter(
+        CodexAdapter::Configuration{
+            .directory = directory,
+            .executable = FAKE_CODEX_PATH,
+            .model = "gpt-5.6-luna",
+            .guardFD = guard,
+            .supervisor = fs::path(CORVANE_TOOL_PATH),
+            .supportEvents = [this](const CodexAdapter::SupportEvent& event) { events.push_back(event); },
+        },
+        std::move(task));
   }
 
   fs::path home(const std::string& id) const { return directory / "codex" / id; }
@@ -168,10 +169,10 @@ TEST_F(CodexAdapterTest, ConnectSignsInReportsProgressAndReads) {
   scenario("acct-1", {{"deviceCode", {{"completeAfterMs", 100}}}});
   std::vector<std::pair<std::string, std::string>> progress;
   auto task = CodexTaskLabel{.taskId = "task-1", .accountId = "acct-1", .action = "connect"};
-  auto connection = adapter().forTask(task)->connect("acct-1", soon(), [&](const std::string& url, const std::string& code) {
-    progress.emplace_back(url, code);
-  });
-  EXPECT_EQ(progress, (std::vector<std::pair<std::string, std::string>>{{"https://auth.openai.com/codex/device", "ABCD-EFGH"}}));
+  auto connection = adapter().forTask(task)->connect(
+      "acct-1", soon(), [&](const std::string& url, const std::string& code) { progress.emplace_back(url, code); });
+  EXPECT_EQ(progress,
+            (std::vector<std::pair<std::string, std::string>>{{"https://auth.openai.com/codex/device", "ABCD-EFGH"}}));
   EXPECT_EQ(connection.data["email"], "user@example.com");
   Json started = connection.readStartedAt;
   EXPECT_NO_THROW(parseTime(&started));
@@ -200,7 +201,8 @@ TEST_F(CodexAdapterTest, OnlyARealSignInPageReachesTheUser) {
     std::string id = "acct-" + std::to_string(n++);
     scenario(id, {{"deviceCode", {{"verificationUrl", url}, {"completeAfterMs", 50}}}});
     bool reported = false;
-    EXPECT_EQ(failureOf([&] { adapter().connect(id, soon(), [&](auto&, auto&) { reported = true; }); }), expected) << url;
+    EXPECT_EQ(failureOf([&] { adapter().connect(id, soon(), [&](auto&, auto&) { reported = true; }); }), expected)
+        << url;
     EXPECT_EQ(reported, expected == "no error") << url;
   }
 }

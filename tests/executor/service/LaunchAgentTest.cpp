@@ -58,9 +58,9 @@ TEST_F(LaunchAgentTest, TheRenderedUnitRunsTheAgentAndPassesTheManagersCheck) {
   const std::string unit = agent().rendered(tool, codex);
   EXPECT_NE(unit.find("\"agent\""), std::string::npos);
   EXPECT_EQ(unit.find("service-agent"), std::string::npos);
-  for (const char* setting : {"Environment=\"PATH=/usr/bin:/bin:/usr/sbin:/sbin\"", "WantedBy=default.target",
-                              "Restart=always", "RestartSec=15", "UMask=0077", "StandardOutput=null",
-                              "StandardError=null", "Type=notify", "WatchdogSec=60"})
+  for (const char* setting :
+       {"Environment=\"PATH=/usr/bin:/bin:/usr/sbin:/sbin\"", "WantedBy=default.target", "Restart=always",
+        "RestartSec=15", "UMask=0077", "StandardOutput=null", "StandardError=null", "Type=notify", "WatchdogSec=60"})
     EXPECT_NE(unit.find(std::string(setting) + "\n"), std::string::npos) << setting;
 
   // The manager checks that ExecStart names an executable: it finds the
@@ -84,8 +84,7 @@ TEST_F(LaunchAgentTest, InstallWritesAPrivateUnitAndStartsIt) {
 }
 
 TEST_F(LaunchAgentTest, OnlyAPairedDirectoryIsInstalled) {
-  EXPECT_EQ(test::errorOf([&] { agent().install(tool, codex); }),
-            CVError::invalid("Pair with the iPhone app first"));
+  EXPECT_EQ(test::errorOf([&] { agent().install(tool, codex); }), CVError::invalid("Pair with the iPhone app first"));
   EXPECT_FALSE(fs::exists(agent().unitFile()));
   EXPECT_TRUE(standIn.calls().empty());
 }
@@ -103,7 +102,8 @@ TEST_F(LaunchAgentTest, ASecondInstallLeavesTheFirstUntouched) {
   // A link there, even a dangling one, counts as an installation too.
   LaunchAgent elsewhere(temporary / "elsewhere", standIn.manager(), standIn.unitFolder());
   fs::create_directories(temporary / "elsewhere");
-  PairingRecord{.url = "https://coordinator.example", .deviceId = "device-2", .email = ""}.write(temporary / "elsewhere");
+  PairingRecord{.url = "https://coordinator.example", .deviceId = "device-2", .email = ""}.write(temporary /
+                                                                                                 "elsewhere");
   TokenVault(temporary / "elsewhere").set(std::string(40, 'u'));
   fs::create_symlink(temporary / "nowhere", elsewhere.unitFile());
   EXPECT_EQ(test::errorOf([&] { elsewhere.install(tool, codex); })->message(),
