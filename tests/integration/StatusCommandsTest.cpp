@@ -31,7 +31,8 @@ class StatusCommandsTest : public ::testing::Test {
 
 TEST_F(StatusCommandsTest, DoctorReportsEachPartOnItsOwn) {
   auto flags = [](bool codex, bool keychain, bool pairing) {
-    return prettyJSON(Json{{"codexAvailable", codex}, {"keychainConfigured", keychain}, {"pairingConfigured", pairing}});
+    return prettyJSON(
+        Json{{"codexAvailable", codex}, {"keychainConfigured", keychain}, {"pairingConfigured", pairing}});
   };
   auto unpaired = tool({"doctor"}, "/nonexistent/codex");
   EXPECT_EQ(unpaired.status, 0) << unpaired.err;

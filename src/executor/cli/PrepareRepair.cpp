@@ -20,8 +20,8 @@ namespace {
 // A shut-down executor that can do nothing: the coordinator answers it with
 // the device's revocation and clean-up state.
 Json retiringHeartbeat() {
-  return Json{{"protocolVersion", 3},   {"canExecute", false},       {"canClean", false},
-              {"freeConnectSlots", 0},  {"freeReadPingSlots", 0},    {"freeCleanupSlots", 0},
+  return Json{{"protocolVersion", 3},           {"canExecute", false},           {"canClean", false},
+              {"freeConnectSlots", 0},          {"freeReadPingSlots", 0},        {"freeCleanupSlots", 0},
               {"failureCode", "shutting_down"}, {"activeTaskIds", Json::array()}};
 }
 
