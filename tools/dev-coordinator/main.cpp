@@ -20,6 +20,7 @@
 #include "AuthApi.h"
 #include "ControlApi.h"
 #include "CoordinatorState.h"
+#include "DiagnosticsApi.h"
 #include "FaultPlan.h"
 #include "HttpServer.h"
 #include "Log.h"
@@ -149,6 +150,8 @@ int main(int argc, char** argv) {
     pairing.install(api);
     dc::AuthApi auth(coordinator);
     auth.install(api);
+    dc::DiagnosticsApi diagnostics(coordinator);
+    diagnostics.install(api);
 
     auto dispatchApi = [&api](const dc::HttpRequest& request, const dc::ConnectionInfo& connection) {
       return api.dispatch(request, connection);
@@ -167,6 +170,7 @@ int main(int argc, char** argv) {
                                   https.releaseHeld();
                                 }});
     control.install(controlRouter);
+    diagnostics.installControl(controlRouter);
     dc::HttpServer controlServer(
         io, [&controlRouter](const dc::HttpRequest& request, const dc::ConnectionInfo& connection) {
           return controlRouter.dispatch(request, connection);

@@ -1,5 +1,6 @@
 #include "executor/cli/Commands.h"
 
+#include "executor/cli/DiagnosticsCommands.h"
 #include "executor/cli/PairingCommands.h"
 #include "executor/cli/PrepareRepair.h"
 #include "executor/cli/ServiceCommands.h"
@@ -80,15 +81,15 @@ constexpr std::array<Command, 20> table = {{
     {.word = "diagnostics",
      .summary = L10n::key("Export sanitized diagnostics"),
      .beforeDirectory = true,
-     .handler = notAvailable},
+     .handler = diagnosticsCommand},
     {.word = "diagnostics-setting",
      .summary = L10n::key("Turn automatic diagnostics on or off"),
      .beforeDirectory = true,
-     .handler = notAvailable},
+     .handler = diagnosticsSettingCommand},
     {.word = "support-report",
      .summary = L10n::key("Send a problem report to support"),
      .beforeDirectory = true,
-     .handler = notAvailable},
+     .handler = supportReportCommand},
     {.word = "prepare-update",
      .summary = L10n::key("Ask the background executor to finish its work before an update"),
      .handler = prepareUpdateCommand},
