@@ -12,3 +12,18 @@ configure_file("${CMAKE_SOURCE_DIR}/cmake/Info.plist.in" "${CORVANE_CONTENTS_DIR
 function(corvane_bundle_executable target)
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CORVANE_MACOS_DIR}")
 endfunction()
+
+# The tray app's background-service unit. systemd needs the program's absolute
+# path, so the unit names the bundle where it is laid out (quoted, with the
+# specifier sign doubled; the program's path is not variable-expanded); installing the
+# bundle elsewhere configures it again for that place.
+function(corvane_configure_service_unit contents_dir)
+  set(executable "${contents_dir}/MacOS/corvane-mac")
+  string(REPLACE "\\" "\\\\" executable "${executable}")
+  string(REPLACE "\"" "\\\"" executable "${executable}")
+  string(REPLACE "%" "%%" executable "${executable}")
+  set(CORVANE_UNIT_EXECUTABLE "\"${executable}\"")
+  configure_file("${CMAKE_SOURCE_DIR}/cmake/executor.service.in"
+                 "${contents_dir}/Library/systemd/user/${CORVANE_BUNDLE_IDENTIFIER}.executor.service" @ONLY)
+endfunction()
+corvane_configure_service_unit("${CORVANE_CONTENTS_DIR}")

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvane::platform {
@@ -31,5 +33,25 @@ std::optional<std::string> localizedHostName();
 // LANG. Entries are kept as written ("zh_CN.UTF-8", "en-GB"); "C" and
 // "POSIX" say nothing about a language and are left out.
 std::vector<std::string> preferredLanguages();
+
+// The running system's version as three numbers, always all three: what a
+// support report says the program ran on.
+struct OperatingSystemVersion {
+  uint64_t major = 0;
+  uint64_t minor = 0;
+  uint64_t patch = 0;
+
+  std::string text() const;  // "6.1.0"
+  friend bool operator==(const OperatingSystemVersion&, const OperatingSystemVersion&) = default;
+};
+
+// The kernel's release (uname), the version that exists on every Linux
+// system; 0.0.0 when the system does not tell.
+OperatingSystemVersion operatingSystemVersion();
+
+// The leading numbers of a release text such as "6.1.0-18-amd64" or
+// "5.15.153.1-microsoft-standard": up to three runs of digits separated by
+// ".", a missing one being 0; whatever follows is a build label.
+OperatingSystemVersion operatingSystemVersion(std::string_view release);
 
 }  // namespace corvane::platform

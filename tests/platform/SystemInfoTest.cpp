@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace corvane::platform {
@@ -52,6 +53,30 @@ TEST(SystemInfoTest, RunningImageNamesTheFileThisTestRuns) {
   ASSERT_TRUE(path);
   EXPECT_TRUE(path->is_absolute());
   EXPECT_TRUE(std::filesystem::equivalent(*path, std::filesystem::canonical("/proc/self/exe")));
+}
+
+TEST(SystemInfoTest, OperatingSystemVersionIsAlwaysThreeNumbers) {
+  struct Case {
+    const char* release;
+    OperatingSystemVersion expected;
+  };
+  const Case cases[] = {
+      {"6.1.0-18-amd64", {6, 1, 0}},
+      {"5.15.153.1-microsoft-standard-WSL2", {5, 15, 153}},
+      {"6.8", {6, 8, 0}},
+      {"4", {4, 0, 0}},
+      {"6.10.0+debian", {6, 10, 0}},
+      {"3.2.", {3, 2, 0}},
+      {"6..1", {6, 0, 0}},
+      {"", {0, 0, 0}},
+      {"unknown", {0, 0, 0}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(operatingSystemVersion(c.release), c.expected) << c.release;
+  EXPECT_EQ((OperatingSystemVersion{14, 5, 0}.text()), "14.5.0");
+
+  std::string running = operatingSystemVersion().text();
+  EXPECT_EQ(std::count(running.begin(), running.end(), '.'), 2) << running;
+  EXPECT_NE(running, "0.0.0");
 }
 
 }  // namespace

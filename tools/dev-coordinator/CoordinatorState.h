@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "DiagnosticsData.h"
 #include "Reply.h"
 
 namespace corvane::devcoordinator {
@@ -86,6 +87,7 @@ struct StateData {
   std::map<std::string, std::vector<Time>> emailCodesSent;  // by lower-cased address, oldest first
   std::map<std::string, Session> sessions;                  // by token
   std::map<std::string, Device> devices;                    // by device id
+  DiagnosticsData diagnostics;
 };
 
 // The service's memory. Handlers hold the lock only for the duration of one

@@ -20,6 +20,7 @@
 #include "AuthApi.h"
 #include "ControlApi.h"
 #include "CoordinatorState.h"
+#include "DiagnosticsApi.h"
 #include "ExecutorApi.h"
 #include "FaultPlan.h"
 #include "HttpServer.h"
@@ -154,6 +155,8 @@ int main(int argc, char** argv) {
     dc::WakeSocket wakes;
     dc::ExecutorApi executor(coordinator, wakes, log);
     executor.install(api);
+    dc::DiagnosticsApi diagnostics(coordinator);
+    diagnostics.install(api);
 
     auto dispatchApi = [&api](const dc::HttpRequest& request, const dc::ConnectionInfo& connection) {
       return api.dispatch(request, connection);
@@ -179,6 +182,7 @@ int main(int argc, char** argv) {
                                 }});
     control.install(controlRouter);
     executor.installControl(controlRouter);
+    diagnostics.installControl(controlRouter);
     dc::HttpServer controlServer(
         io, [&controlRouter](const dc::HttpRequest& request, const dc::ConnectionInfo& connection) {
           return controlRouter.dispatch(request, connection);

@@ -1,6 +1,10 @@
 #include "executor/cli/Commands.h"
 
+#include "executor/cli/DiagnosticsCommands.h"
 #include "executor/cli/PairingCommands.h"
+#include "executor/cli/PrepareRepair.h"
+#include "executor/cli/ServiceCommands.h"
+#include "executor/cli/StatusCommands.h"
 #include "executor/cli/UpdateCommands.h"
 #include "executor/support/CVError.h"
 #include "localization/L10n.h"
@@ -44,7 +48,7 @@ constexpr std::array<Command, 20> table = {{
     {.word = "prepare-repair",
      .summary = L10n::key("Retire a disabled pairing so that the directory can be paired again"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = prepareRepairCommand},
     {.word = "agent",
      .summary = L10n::key("Run the background executor until it is stopped"),
      .inUsage = true,
@@ -56,15 +60,15 @@ constexpr std::array<Command, 20> table = {{
     {.word = "install",
      .summary = L10n::key("Install and start the background service"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = installCommand},
     {.word = "uninstall",
      .summary = L10n::key("Stop and remove the background service"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = uninstallCommand},
     {.word = "agent-status",
      .summary = L10n::key("Show whether the background service is installed and loaded"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = agentStatusCommand},
     {.word = "app-status",
      .summary = L10n::key("Print the status the tray app shows"),
      .inUsage = true,
@@ -73,19 +77,19 @@ constexpr std::array<Command, 20> table = {{
     {.word = "doctor",
      .summary = L10n::key("Check the Codex runtime, the pairing and the keyring"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = doctorCommand},
     {.word = "diagnostics",
      .summary = L10n::key("Export sanitized diagnostics"),
      .beforeDirectory = true,
-     .handler = notAvailable},
+     .handler = diagnosticsCommand},
     {.word = "diagnostics-setting",
      .summary = L10n::key("Turn automatic diagnostics on or off"),
      .beforeDirectory = true,
-     .handler = notAvailable},
+     .handler = diagnosticsSettingCommand},
     {.word = "support-report",
      .summary = L10n::key("Send a problem report to support"),
      .beforeDirectory = true,
-     .handler = notAvailable},
+     .handler = supportReportCommand},
     {.word = "prepare-update",
      .summary = L10n::key("Ask the background executor to finish its work before an update"),
      .handler = prepareUpdateCommand},

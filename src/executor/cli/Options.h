@@ -40,7 +40,10 @@ struct Options {
   // the version is asked for.
   const Command* command = nullptr;
   std::filesystem::path dataDirectory;  // standardized, not yet created
-  std::optional<std::string> origin;    // --url
+  // The run's argument 0, the path it was started with: what the background
+  // service runs.
+  std::string program;
+  std::optional<std::string> origin;  // --url
   std::string codex = "codex";
   bool explicitCodex = false;
   std::string name;  // --name, default the host name or "Mac"

@@ -55,6 +55,7 @@ void run(const std::string& programPath, const std::vector<std::string>& argumen
     writeOutput(options.help ? helpText(options) : versionText());
     return;
   }
+  options.program = programPath;
   useBundledCodex(options, toolPath(context, programPath));
 
   const Command& command = *options.command;

@@ -1,6 +1,7 @@
 #include "platform/SystemInfo.h"
 
 #include <pwd.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <climits>
@@ -92,6 +93,31 @@ std::vector<std::string> preferredLanguages() {
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"})
     if (const char* value = std::getenv(name)) add(value);
   return languages;
+}
+
+std::string OperatingSystemVersion::text() const {
+  return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+}
+
+OperatingSystemVersion operatingSystemVersion() {
+  utsname name{};
+  if (uname(&name) != 0) return {};
+  return operatingSystemVersion(name.release);
+}
+
+OperatingSystemVersion operatingSystemVersion(std::string_view release) {
+  uint64_t parts[3] = {0, 0, 0};
+  size_t at = 0;
+  for (auto& part : parts) {
+    size_t start = at;
+    // Nineteen digits always fit; a longer run is no version number.
+    while (at < release.size() && at - start < 19 && release[at] >= '0' && release[at] <= '9')
+      part = part * 10 + static_cast<uint64_t>(release[at++] - '0');
+    if (at == start || at == release.size() || release[at] != '.') break;
+    if (at + 1 == release.size() || release[at + 1] < '0' || release[at + 1] > '9') break;
+    ++at;
+  }
+  return {parts[0], parts[1], parts[2]};
 }
 
 }  // namespace corvane::platform
