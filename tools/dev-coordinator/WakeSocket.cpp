@@ -53,6 +53,14 @@ class WakeSession : public WakeConnection, public std::enable_shared_from_this<W
     });
   }
 
+  void pause() override {
+    asio::post(ws_.get_executor(), [self = this->shared_from_this()] {
+      if (self->paused_) return;
+      beast::error_code ignored;
+      beast::get_lowest_layer(self->ws_).socket().cancel(ignored);
+    });
+  }
+
   void abort() override {
     asio::post(ws_.get_executor(), [self = this->shared_from_this()] {
       beast::error_code ignored;
@@ -69,6 +77,10 @@ class WakeSession : public WakeConnection, public std::enable_shared_from_this<W
       return;
     }
     ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code error, size_t) {
+      if (error == asio::error::operation_aborted && !self->hub_.answerPings()) {
+        self->paused_ = true;  // paused by the test: the connection stays open, silent
+        return;
+      }
       if (error) {
         std::optional<unsigned> code;
         if (error == websocket::error::closed) code = self->ws_.reason().code;
@@ -126,8 +138,12 @@ void WakeSocket::setAnswerPings(bool answer) {
     answerPings_ = answer;
     open = open_;
   }
-  if (answer)
-    for (const auto& connection : open) connection->resume();
+  for (const auto& connection : open) {
+    if (answer)
+      connection->resume();
+    else
+      connection->pause();
+  }
 }
 
 bool WakeSocket::answerPings() const {

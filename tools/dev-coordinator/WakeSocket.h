@@ -19,6 +19,9 @@ class WakeConnection {
   virtual void sendWake() = 0;
   // Starts reading again after answering pings was switched back on.
   virtual void resume() = 0;
+  // Stops answering pings now: the read in progress, which is what answers
+  // them, is cancelled and not started again until resume.
+  virtual void pause() = 0;
   virtual void abort() = 0;
 };
 
