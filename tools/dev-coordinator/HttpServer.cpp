@@ -11,6 +11,9 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+
+#include "WakeSocket.h"
 
 namespace corvane::devcoordinator {
 
@@ -40,6 +43,9 @@ struct HttpServer::Shared {
   std::shared_ptr<asio::ssl::context> tls;
   std::mutex mutex;
   std::list<std::weak_ptr<Connection>> held;
+  std::string webSocketPath;
+  HttpServer::Authorize authorizeWebSocket;
+  WakeSocket* wakeSocket = nullptr;
 
   void hold(const std::shared_ptr<Connection>& connection) {
     std::lock_guard lock(mutex);
@@ -102,6 +108,16 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     if (error == http::error::end_of_stream) return closeGracefully();
     if (error) return;  // dropped, timed out or malformed: the destructor closes the socket
     HttpRequest request = parser_->release();
+    if (shared_->wakeSocket && beast::websocket::is_upgrade(request)) {
+      std::string target(request.target());
+      if (target.substr(0, target.find('?')) == shared_->webSocketPath) {
+        if (auto refusal = shared_->authorizeWebSocket(request, connection_))
+          return answer(*refusal, request.version(), false);
+        // The WebSocket session owns the connection from here on.
+        timer_.cancel();
+        return shared_->wakeSocket->accept(std::move(stream_), std::move(request));
+      }
+    }
     Reply reply = shared_->dispatch(request, connection_);
     switch (reply.delivery) {
       case Reply::Delivery::hold:
@@ -207,6 +223,12 @@ unsigned short HttpServer::listen(unsigned short port) {
   acceptor_.listen(asio::socket_base::max_listen_connections);
   accept();
   return acceptor_.local_endpoint().port();
+}
+
+void HttpServer::upgradeWebSockets(std::string path, Authorize authorize, WakeSocket& hub) {
+  shared_->webSocketPath = std::move(path);
+  shared_->authorizeWebSocket = std::move(authorize);
+  shared_->wakeSocket = &hub;
 }
 
 void HttpServer::releaseHeld() {

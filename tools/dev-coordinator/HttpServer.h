@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
@@ -11,6 +12,8 @@
 #include "Router.h"
 
 namespace corvane::devcoordinator {
+
+class WakeSocket;
 
 // The transport: one listening socket on 127.0.0.1, plain HTTP or HTTPS, with
 // keep-alive. Every request is handed to dispatch, whose Reply it delivers
@@ -35,6 +38,11 @@ class HttpServer {
   // Binds 127.0.0.1:port (0 picks a free port), starts accepting and returns
   // the port. Throws boost::system::system_error when the port is taken.
   unsigned short listen(unsigned short port);
+
+  // Hands WebSocket upgrades of path to hub once authorize, which also logs
+  // them, lets them through (a Reply refuses one). Call before listen().
+  using Authorize = std::function<std::optional<Reply>(const HttpRequest& request, const ConnectionInfo& connection)>;
+  void upgradeWebSockets(std::string path, Authorize authorize, WakeSocket& hub);
 
   // Drops every connection a "hold" fault keeps open. Thread-safe.
   void releaseHeld();

@@ -21,6 +21,7 @@
 #include "ControlApi.h"
 #include "CoordinatorState.h"
 #include "DiagnosticsApi.h"
+#include "ExecutorApi.h"
 #include "FaultPlan.h"
 #include "HttpServer.h"
 #include "Log.h"
@@ -28,6 +29,7 @@
 #include "RequestLog.h"
 #include "Router.h"
 #include "TlsIdentity.h"
+#include "WakeSocket.h"
 
 namespace dc = corvane::devcoordinator;
 namespace fs = std::filesystem;
@@ -150,6 +152,9 @@ int main(int argc, char** argv) {
     pairing.install(api);
     dc::AuthApi auth(coordinator);
     auth.install(api);
+    dc::WakeSocket wakes;
+    dc::ExecutorApi executor(coordinator, wakes, log);
+    executor.install(api);
     dc::DiagnosticsApi diagnostics(coordinator);
     diagnostics.install(api);
 
@@ -158,6 +163,11 @@ int main(int argc, char** argv) {
     };
     dc::HttpServer http(io, dispatchApi);
     dc::HttpServer https(io, dispatchApi, identity.serverContext());
+    auto authorizeWake = [&executor](const dc::HttpRequest& request, const dc::ConnectionInfo& connection) {
+      return executor.authorizeWake(request, connection);
+    };
+    http.upgradeWebSockets("/v1/executor/wake", authorizeWake, wakes);
+    https.upgradeWebSockets("/v1/executor/wake", authorizeWake, wakes);
 
     dc::Json status;
     dc::Router controlRouter({.postOnly = false, .jsonContentType = false, .emptyBodyAsObject = true}, nullptr,
@@ -165,11 +175,13 @@ int main(int argc, char** argv) {
     dc::ControlApi control(coordinator, log, faults,
                            {.status = [&status] { return status; },
                             .releaseHeld =
-                                [&http, &https] {
+                                [&http, &https, &executor] {
                                   http.releaseHeld();
                                   https.releaseHeld();
+                                  executor.reset();  // a reset forgets the executor side too
                                 }});
     control.install(controlRouter);
+    executor.installControl(controlRouter);
     diagnostics.installControl(controlRouter);
     dc::HttpServer controlServer(
         io, [&controlRouter](const dc::HttpRequest& request, const dc::ConnectionInfo& connection) {

@@ -250,7 +250,10 @@ class CoordinatorClient::Transport {
 CoordinatorClient::CoordinatorClient(const std::string& origin, std::optional<std::string> token,
                                      bool developmentLoopback, std::optional<CoordinatorTestingConfiguration> testing,
                                      const platform::Clock& clock, std::chrono::milliseconds callerWait)
-    : origin_(validatedOrigin(origin, developmentLoopback)), token_(std::move(token)), clock_(&clock) {
+    : origin_(validatedOrigin(origin, developmentLoopback)),
+      token_(std::move(token)),
+      clock_(&clock),
+      testing_(testing) {
   if (token_ && !isDeviceToken(*token_)) throw CVError::invalid(L10n::text("Invalid device token"));
   // libcurl reads a time-out of 0 as no limit at all.
   callerWait = std::max(callerWait, std::chrono::milliseconds(1));

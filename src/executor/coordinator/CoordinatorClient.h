@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,15 @@ namespace corvane {
 // run trust another certificate.
 struct CoordinatorTestingConfiguration {
   std::filesystem::path certificateAuthorityFile;  // PEM bundle trusted instead of the system's
+};
+
+// The wake channel's keep-alive: a ping at once and then every pingInterval
+// seconds, the connection given up once no pong came for deadAfter seconds,
+// and whileActive asked at least every poll seconds. Tests shorten them.
+struct WakeTiming {
+  double pingInterval = 15;
+  double deadAfter = 30;
+  double poll = 1;
 };
 
 // The executor's only door to the coordinator: JSON objects POSTed to a fixed
@@ -67,12 +77,26 @@ class CoordinatorClient {
   // "data" object (and of "recoveryReport"'s "data") is local and never sent.
   Json post(std::string_view path, Json body) const;
 
+  // The wake channel: one WebSocket connection to /v1/executor/wake (ws for
+  // a loopback http origin, wss with certificate and host-name verification
+  // for https), opened afresh by each call and kept until it breaks, goes
+  // quiet for timing.deadAfter seconds without a pong, or whileActive() turns
+  // false (asked about once every timing.poll seconds). A text or binary
+  // message holding {"type": "wake"} calls onWake; everything else is
+  // ignored. onConnectionChange(true) comes once, with the first pong, and
+  // onConnectionChange(false) once as the call ends; every callback runs on
+  // the calling thread. The socket is closed with 1001 (going away). Returns
+  // whether a pong ever arrived; false at once without a token. Never throws.
+  bool listenForWakes(const std::function<bool()>& whileActive, const std::function<void()>& onWake,
+                      const std::function<void(bool)>& onConnectionChange, WakeTiming timing = {}) const;
+
  private:
   class Transport;
 
   std::string origin_;
   std::optional<std::string> token_;
   const platform::Clock* clock_;
+  std::optional<CoordinatorTestingConfiguration> testing_;
   std::unique_ptr<Transport> transport_;
 };
 
