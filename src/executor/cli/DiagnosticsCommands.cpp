@@ -1,5 +1,7 @@
 #include "executor/cli/DiagnosticsCommands.h"
 
+#include "executor/cli/SecretInput.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,21 +24,6 @@ constexpr const char* invalidDescriptionText = "Invalid problem description";
 // Room for the longest description with every character escaped, and the
 // object around it; a longer line is no input of ours.
 constexpr size_t inputLineLimit = 65536;
-
-// One line of standard input, read byte by byte so that nothing after it is
-// taken from a shared input; nothing when it runs past limit.
-std::optional<std::string> readInputLine(size_t limit) {
-  std::string line;
-  char byte = 0;
-  for (;;) {
-    ssize_t got = read(STDIN_FILENO, &byte, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || byte == '\n') break;
-    if (line.size() == limit) return std::nullopt;
-    line += byte;
-  }
-  return line;
-}
 
 // The JSON object on standard input; no input, or a blank line, is {}.
 // tooLong is the failure for a line past the bound.

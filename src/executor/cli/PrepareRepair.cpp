@@ -95,9 +95,7 @@ CommandOutput prepareRepairCommand(const Options& options) {
       });
 
   std::error_code error;
-  std::filesystem::path marker = directory / DataDirectory::signOutMarker;
-  struct stat info;
-  if (lstat(marker.c_str(), &info) == 0 && !std::filesystem::remove(marker, error)) throw CVError::storage();
+  std::filesystem::remove(directory / DataDirectory::signOutMarker, error);  // a missing marker is no error
   if (error) throw CVError::storage();
   return Json{{"readyToPair", true}};
 }

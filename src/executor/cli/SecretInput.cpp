@@ -34,18 +34,9 @@ void writeAll(const std::string& text) {
   }
 }
 
-// Byte by byte, so nothing after the line is consumed from a shared input.
-std::string readLine() {
-  std::string line;
-  char byte = 0;
-  for (;;) {
-    ssize_t got = read(STDIN_FILENO, &byte, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || byte == '\n') break;
-    line += byte;
-  }
-  return line;
-}
+// A line longer than any code or token is no input of ours; as an empty
+// line it is refused like one.
+std::string readLine() { return readInputLine(65536).value_or(""); }
 
 std::string trimmed(const std::string& text) {
   constexpr const char* space = " \t\r\n\v\f";
@@ -82,6 +73,19 @@ std::string secretInput(const std::string& prompt) {
 
   writeAll("\n");
   return trimmed(line);
+}
+
+std::optional<std::string> readInputLine(size_t limit) {
+  std::string line;
+  char byte = 0;
+  for (;;) {
+    ssize_t got = read(STDIN_FILENO, &byte, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || byte == '\n') break;
+    if (line.size() == limit) return std::nullopt;
+    line += byte;
+  }
+  return line;
 }
 
 }  // namespace corvane

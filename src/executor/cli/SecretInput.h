@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 
 namespace corvane {
@@ -11,5 +13,10 @@ namespace corvane {
 // the end of input. Never fails. The terminal's settings are restored even
 // when the process is interrupted while reading.
 std::string secretInput(const std::string& prompt);
+
+// One line of standard input without its newline, read byte by byte so that
+// nothing after it is taken from a shared input; nothing when it runs past
+// limit bytes.
+std::optional<std::string> readInputLine(size_t limit);
 
 }  // namespace corvane
