@@ -1,6 +1,5 @@
 #include "executor/codex/CodexAdapter.h"
 
-#include <curl/curl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include "executor/support/CVError.h"
 #include "executor/support/Parsing.h"
 #include "executor/support/PrivateFiles.h"
+#include "executor/support/SignInAddress.h"
 #include "executor/support/Uuid.h"
 #include "platform/Clock.h"
 
@@ -100,33 +100,7 @@ std::unique_ptr<CodexOperations> CodexAdapter::forTask(const CodexTaskLabel& tas
   return std::make_unique<CodexAdapter>(configuration_, task);
 }
 
-bool CodexAdapter::isSignInAddress(const std::string& address) {
-  CURLU* url = curl_url();
-  if (!url) return false;
-  bool allowed = false;
-  if (curl_url_set(url, CURLUPART_URL, address.c_str(), 0) == CURLUE_OK) {
-    char* scheme = nullptr;
-    char* host = nullptr;
-    char* user = nullptr;
-    char* password = nullptr;
-    bool hasScheme = curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
-    bool hasHost = curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK;
-    bool hasUser = curl_url_get(url, CURLUPART_USER, &user, 0) == CURLUE_OK;
-    bool hasPassword = curl_url_get(url, CURLUPART_PASSWORD, &password, 0) == CURLUE_OK;
-    if (hasScheme && hasHost && !hasUser && !hasPassword && std::string_view(scheme) == "https") {
-      std::string lowered(host);
-      std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      allowed = std::find(std::begin(signInHosts), std::end(signInHosts), lowered) != std::end(signInHosts);
-    }
-    curl_free(scheme);
-    curl_free(host);
-    curl_free(user);
-    curl_free(password);
-  }
-  curl_url_cleanup(url);
-  return allowed;
-}
+bool CodexAdapter::isSignInAddress(const std::string& address) { return corvane::isSignInAddress(address); }
 
 void CodexAdapter::reportFailure(const CodexFailure& failure) const {
   diagnostics_.record(failure, currentWallTime());

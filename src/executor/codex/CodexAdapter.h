@@ -20,8 +20,6 @@ class CodexProcess;
 // together because the agent reserves credentials.
 class CodexAdapter : public CodexOperations {
  public:
-  // The runtime's hosts that may show the user a sign-in page.
-  static constexpr std::string_view signInHosts[] = {"auth.openai.com", "chatgpt.com"};
   static constexpr std::string_view pingPrompt = "Reply with exactly OK. Do not use any tools.";
 
   // One sanitised support event of a runtime run: a failure or, for a
@@ -54,8 +52,8 @@ class CodexAdapter : public CodexOperations {
   Json remove(const std::string& credentialID, double deadline) override;
   Json ping(const std::string& credentialID, double deadline) override;
 
-  // Whether a verification address is one the user may be sent to: https,
-  // one of signInHosts, no user or password.
+  // Whether a verification address is one the user may be sent to
+  // (corvane::isSignInAddress).
   static bool isSignInAddress(const std::string& address);
 
  private:
