@@ -1,45 +1,18 @@
 #include "platform/ServiceNotifier.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstddef>
 #include <cstdlib>
-#include <cstring>
 
+#include "support/NotifySocket.h"
 #include "support/TemporaryDirectory.h"
 
 namespace corvane::platform {
 namespace {
 
-// A datagram socket the test owns, as the service manager would.
-class NotifySocket {
- public:
-  explicit NotifySocket(const std::string& address) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un socketAddress{};
-    socketAddress.sun_family = AF_UNIX;
-    std::memcpy(socketAddress.sun_path, address.data(), address.size());
-    socklen_t length = offsetof(sockaddr_un, sun_path) + address.size();
-    if (address[0] == '@') socketAddress.sun_path[0] = '\0';
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&socketAddress), length) != 0) ADD_FAILURE() << "bind failed";
-    timeval timeout{2, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  }
-  ~NotifySocket() { close(fd_); }
-
-  std::string receive() const {
-    char buffer[256];
-    ssize_t received = recv(fd_, buffer, sizeof buffer, 0);
-    return received < 0 ? "" : std::string(buffer, received);
-  }
-
- private:
-  int fd_ = -1;
-};
+using test::NotifySocket;
 
 TEST(ServiceNotifierTest, SendsEachStateAsOneDatagram) {
   test::TemporaryDirectory directory;

@@ -64,12 +64,18 @@ void Agent::run() {
   workers.emplace_back([this] { wakeLoop(); });
   workers.emplace_back([this] { deliveryLoop(); });
   workers.emplace_back([this] { samplerLoop(); });
+  deliveryBeat_ = timer_.clock().continuousSeconds();
+  if (options_.notifier) {
+    workers.emplace_back([this] { watchdogLoop(); });
+    options_.notifier->ready();
+  }
 
   for (;;) {
     {
       std::lock_guard guard(lock_);
       if (stopped_) break;
     }
+    syncStartedAt_ = timer_.clock().continuousSeconds();
     try {
       tick();
     } catch (const CVError& error) {
@@ -77,6 +83,7 @@ void Agent::run() {
     } catch (const std::exception&) {
       // Counted and published by the tick.
     }
+    syncStartedAt_ = std::numeric_limits<double>::infinity();
     double delay;
     {
       std::lock_guard guard(lock_);
@@ -142,6 +149,7 @@ void Agent::stop() {
     std::lock_guard guard(lock_);
     stopped_ = true;
   }
+  if (options_.notifier) options_.notifier->stopping();
   {
     std::lock_guard guard(pauseMutex_);
     stopRequested_ = true;
@@ -295,12 +303,33 @@ void Agent::wakeLoop() {
   }
 }
 
+bool Agent::alive() const {
+  double now = timer_.clock().continuousSeconds();
+  double syncStartedAt = syncStartedAt_.load();
+  return (std::isinf(syncStartedAt) || now - syncStartedAt < syncStall) && now - deliveryBeat_.load() < deliveryStall;
+}
+
+void Agent::watchdogLoop() {
+  for (;;) {
+    {
+      std::lock_guard guard(lock_);
+      if (stopped_) return;
+    }
+    if (alive()) options_.notifier->watchdog();
+    if (!pause(livenessInterval)) return;
+  }
+}
+
 void Agent::deliveryLoop() {
   for (;;) {
     {
       std::lock_guard guard(lock_);
-      if (stopped_ || storageFailed_) return;
+      if (stopped_ || storageFailed_) {
+        deliveryBeat_ = std::numeric_limits<double>::infinity();
+        return;
+      }
     }
+    deliveryBeat_ = timer_.clock().continuousSeconds();
     try {
       deliver();
     } catch (const CVError& error) {
@@ -502,6 +531,7 @@ void Agent::deliver() {
     }
     if (timer_.clock().continuousSeconds() < retry.notBefore) continue;
 
+    deliveryBeat_ = timer_.clock().continuousSeconds();
     bool delivered = false;
     try {
       client_.post("/v1/executor/tasks/" + id + "/complete", body);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <limits>
 #include <list>
 #include <map>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "executor/state/AgentHealth.h"
 #include "executor/state/Journal.h"
 #include "executor/support/Json.h"
+#include "platform/ServiceNotifier.h"
 
 namespace corvane {
 
@@ -56,6 +58,9 @@ struct AgentHooks {
 
 struct AgentOptions {
   WakeTiming wakeTiming;
+  // The service manager to tell that the executor is ready, alive and
+  // stopping; none outside a service (and in most tests).
+  const platform::ServiceNotifier* notifier = nullptr;
 };
 
 // The executor's long-running loop. It synchronises with the coordinator on a
@@ -79,6 +84,14 @@ class Agent {
   static constexpr size_t maximumOffers = 100;
   static constexpr size_t maximumSamplingPlans = 10;
   static constexpr size_t resultsPerDelivery = 20;
+  // With a notifier, a watchdog thread tells the service manager every
+  // livenessInterval that the executor is alive, as long as the sync loop is
+  // waiting or in a synchronisation begun less than syncStall ago, and the
+  // delivery thread has moved on within deliveryStall. A hung loop thus goes
+  // quiet and gets restarted; a coordinator that is down does not.
+  static constexpr double livenessInterval = 10;
+  static constexpr double syncStall = 20;
+  static constexpr double deliveryStall = 60;
 
   Agent(const CoordinatorClient& client, Journal& journal, AgentHooks hooks, AgentTimer& timer = systemAgentTimer(),
         AgentOptions options = {});
@@ -86,8 +99,9 @@ class Agent {
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
 
-  // Starts the diagnostics, wake, delivery and sampler threads and runs the
-  // sync loop on the calling thread. Returns once stop() was called and
+  // Starts the diagnostics, wake, delivery and sampler threads (and the
+  // watchdog thread when there is a notifier) and runs the sync loop on the
+  // calling thread. Returns once stop() was called and
   // every worker thread has ended (within about a second). A stop before
   // run() skips the loop.
   void run();
@@ -171,8 +185,11 @@ class Agent {
   void deliveryLoop();
   void samplerLoop();
   void diagnosticsLoop();
+  void watchdogLoop();
   // A worker's pause: false when a stop ended it early.
   bool pause(double seconds);
+  // Whether the sync loop and the delivery thread are moving on.
+  bool alive() const;
 
   const CoordinatorClient& client_;
   Journal& journal_;
@@ -207,6 +224,12 @@ class Agent {
   std::mutex pauseMutex_;
   std::condition_variable pauseCondition_;
   bool stopRequested_ = false;
+
+  // What the watchdog looks at, without the lock: when the current
+  // synchronisation began (infinity while the loop waits), and when the
+  // delivery thread last moved on (infinity once it has ended on purpose).
+  std::atomic<double> syncStartedAt_{std::numeric_limits<double>::infinity()};
+  std::atomic<double> deliveryBeat_{0};
 
   std::mutex tasksMutex_;
   std::list<TaskThread> tasks_;

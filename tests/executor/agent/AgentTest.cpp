@@ -11,12 +11,16 @@
 #include "AgentFixture.h"
 #include "executor/support/CVError.h"
 #include "support/ErrorOf.h"
+#include "support/NotifySocket.h"
+#include "support/TemporaryDirectory.h"
 
 namespace corvane {
 namespace {
 
 using test::errorOf;
 using test::eventually;
+using test::NotifySocket;
+using test::TemporaryDirectory;
 
 class AgentTest : public test::AgentFixture {};
 
@@ -325,6 +329,47 @@ TEST_F(AgentTest, SyncFailuresBackOffExponentiallyWithinTheJitter) {
     for (size_t i = 0; i < 9; ++i) EXPECT_DOUBLE_EQ(delays[i], expected[i]) << "after failure " << i + 1;
     EXPECT_EQ(healths().back().state, AgentHealthState::stopped);
   }
+}
+
+// The service manager's watchdog: a loop that waits, however long its
+// back-off, is alive; a synchronisation that hangs is not.
+TEST_F(AgentTest, TheWatchdogHearsFromAWaitingLoopButNotFromAHungOne) {
+  TemporaryDirectory sockets;
+  NotifySocket manager((sockets / "notify").string());
+  platform::ServiceNotifier notifier((sockets / "notify").string());
+  // A short caller wait, so that the hung request below gives up soon.
+  CoordinatorClient quick(coordinator.httpOrigin(), token, true, std::nullopt, platform::systemClock(),
+                          std::chrono::milliseconds(3000));
+  coordinator.addFault({{"path", "/v1/executor/sync"}, {"status", 503}, {"times", 0}});
+  Agent agent(quick, *journal, hooks(), timer, {.wakeTiming = {}, .notifier = &notifier});
+  std::thread loop([&] { agent.run(); });
+
+  EXPECT_EQ(manager.receive(), "READY=1");
+  auto delays = timer.awaitSyncDelays(8);
+  ASSERT_GE(delays.size(), 8u);
+  EXPECT_DOUBLE_EQ(delays.back(), 300) << "the longest back-off";
+  timer.setSyncCap(600);  // from now on only a wake ends a wait
+  timer.awaitSyncDelays(delays.size() + 1);
+  for (int step = 0; step < 30; ++step) {  // the whole 300 s back-off
+    timer.manual().advance(std::chrono::seconds(10));
+    manager.drain();
+    EXPECT_EQ(manager.receive(), "WATCHDOG=1") << "after " << (step + 1) * 10 << " s of back-off";
+  }
+
+  coordinator.reset();  // the faults go; a request logged from now on is the held one
+  coordinator.addFault({{"path", "/v1/executor/sync"}, {"hold", true}, {"times", 0}});
+  agent.requestWake();
+  ASSERT_TRUE(eventually([&] { return !coordinator.requests("/v1/executor/sync").empty(); }))
+      << "the loop is in a synchronisation";
+  timer.manual().advance(std::chrono::seconds(21));
+  manager.drain();
+  EXPECT_EQ(manager.receive(0.5), "") << "a synchronisation hung for 21 s is no sign of life";
+
+  agent.stop();
+  bool stopping = false;
+  for (std::string message; !stopping && !(message = manager.receive()).empty();) stopping = message == "STOPPING=1";
+  loop.join();
+  EXPECT_TRUE(stopping);
 }
 
 TEST_F(AgentTest, StopWhileWaitingEndsTheWaitAtOnce) {
