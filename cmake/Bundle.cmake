@@ -4,6 +4,7 @@ set(CORVANE_APP_DIR "${CMAKE_BINARY_DIR}/Corvane.app")
 set(CORVANE_CONTENTS_DIR "${CORVANE_APP_DIR}/Contents")
 set(CORVANE_MACOS_DIR "${CORVANE_CONTENTS_DIR}/MacOS")
 set(CORVANE_RESOURCES_DIR "${CORVANE_CONTENTS_DIR}/Resources")
+set(CORVANE_FRAMEWORKS_DIR "${CORVANE_CONTENTS_DIR}/Frameworks")
 set(CORVANE_LOCALIZATION_BUNDLE_NAME "CorvaneMac_CorvaneLocalization.bundle")
 
 configure_file("${CMAKE_SOURCE_DIR}/cmake/Info.plist.in" "${CORVANE_CONTENTS_DIR}/Info.plist" @ONLY)

@@ -8,6 +8,7 @@ function(corvane_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;ENVIRONMENT;PROPERTIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE corvane_flags GTest::gtest GTest::gtest_main corvane_build_tree_resources
+    corvane_facilities_linked
     ${ARG_LIBRARIES})
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
   target_compile_definitions(${name} PRIVATE

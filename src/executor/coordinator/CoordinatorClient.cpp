@@ -1,16 +1,13 @@
 #include "executor/coordinator/CoordinatorClient.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <array>
-#include <mutex>
-#include <vector>
 
 #include "executor/state/PairingRecord.h"
 #include "executor/state/TokenVault.h"
 #include "executor/support/CVError.h"
 #include "localization/L10n.h"
+#include "platform/Facilities.h"
 
 namespace corvane {
 
@@ -56,13 +53,9 @@ std::string validatedOrigin(const std::string& origin, bool developmentLoopback)
   }
   if (host.empty()) throw originError();
 
-  // Let libcurl judge the rest of the syntax (port range, host characters),
-  // since it is libcurl that will connect.
-  CURLU* url = curl_url();
-  if (!url) throw CVError::invalid(L10n::text("Invalid path"));
-  CURLUcode parsed = curl_url_set(url, CURLUPART_URL, origin.c_str(), CURLU_PATH_AS_IS);
-  curl_url_cleanup(url);
-  if (parsed != CURLUE_OK) throw originError();
+  // Let the HTTP library judge the rest of the syntax (port range, host
+  // characters), since it is what will connect.
+  if (!platform::facilities().acceptsURL(origin)) throw originError();
 
   if (http) {
     bool loopback = false;
@@ -104,147 +97,32 @@ bool isCoordinatorPath(std::string_view path) {
   return true;
 }
 
-// libcurl easy handles pooled per client. Each handle keeps its own
-// connection, DNS and TLS session caches, and a request borrows one handle for
-// itself, so no cache is ever touched by two threads at once (libcurl does not
-// support sharing a connection cache between threads). A thread's next request
-// takes the handle just given back, and with it the open connection.
+// The client's connections, on the platform's HTTP facility, and what its
+// answers mean to a caller.
 class CoordinatorClient::Transport {
  public:
-  // Idle handles kept for reuse: more than the agent's threads ever post at
-  // once. A burst beyond it closes the extra handles as they come back.
-  static constexpr size_t maximumIdleHandles = 16;
-
-  Transport(std::optional<CoordinatorTestingConfiguration> testing, std::chrono::milliseconds callerWait)
-      : testing_(std::move(testing)), callerWait_(callerWait) {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  Transport(const std::optional<CoordinatorTestingConfiguration>& testing, std::chrono::milliseconds callerWait) {
+    platform::HttpSettings settings;
+    if (testing) settings.certificateAuthority = testing->certificateAuthorityFile;
+    settings.callerWait = callerWait;
+    settings.responseLimit = maximumResponseBytes;
+    connections_ = platform::facilities().httpConnections(settings);
   }
-
-  ~Transport() {
-    for (CURL* handle : idle_) curl_easy_cleanup(handle);
-  }
-
-  Transport(const Transport&) = delete;
-  Transport& operator=(const Transport&) = delete;
 
   Json send(const std::string& url, const std::string& body, const std::optional<std::string>& token) {
-    Lease lease(*this);
-    CURL* handle = lease.handle;
-
-    Response response;
-    curl_slist* headers = nullptr;
-    headers = curl_slist_append(headers, "Content-Type: application/json");
-    headers = curl_slist_append(headers, "Accept: application/json");
-    headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip
-    std::string authorization;
-    if (token) {
-      authorization = "Authorization: Bearer " + *token;
-      headers = curl_slist_append(headers, authorization.c_str());
-    }
-
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_POST, 1L);
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
-    // One origin per client: one connection per handle is all it reuses.
-    curl_easy_setopt(handle, CURLOPT_MAXCONNECTS, 1L);
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    // A redirect is the coordinator's final answer, never followed.
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
-    // Always direct: an empty proxy turns off the environment's proxies too.
-    curl_easy_setopt(handle, CURLOPT_PROXY, "");
-    curl_easy_setopt(handle, CURLOPT_NOPROXY, "*");
-    // The cookie engine stays off (no CURLOPT_COOKIEFILE); libcurl has no
-    // response cache.
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(callerWait_.count()));
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 10L);
-    curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maximumResponseBytes));
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (testing_) {
-      curl_easy_setopt(handle, CURLOPT_CAINFO, testing_->certificateAuthorityFile.c_str());
-      curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
-    }
-
-    CURLcode result = curl_easy_perform(handle);
-    curl_slist_free_all(headers);
-    long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-
-    if (result == CURLE_OPERATION_TIMEDOUT) throw CVError::timeout();
-    bool tooLarge = response.tooLarge || result == CURLE_FILESIZE_EXCEEDED;
-    if (result != CURLE_OK && !tooLarge) throw CVError::network();
-    if (status == 0) throw CVError::network();
-    if (!isSuccess(status)) throw CVError::network(static_cast<int>(status));
-    if (tooLarge) throw CVError::invalid(L10n::text("Response too large"));
-
-    auto json = parseJSON(response.body);
+    platform::HttpAnswer answer = connections_->post(url, body, token);
+    using Outcome = platform::HttpAnswer::Outcome;
+    if (answer.outcome == Outcome::timedOut) throw CVError::timeout();
+    if (answer.outcome == Outcome::noAnswer || answer.status == 0) throw CVError::network();
+    if (!isSuccess(answer.status)) throw CVError::network(answer.status);
+    if (answer.outcome == Outcome::tooLarge) throw CVError::invalid(L10n::text("Response too large"));
+    auto json = parseJSON(answer.body);
     if (!json) throw CVError::invalid(L10n::text("Invalid JSON"));
     return object(*json);
   }
 
  private:
-  struct Response {
-    std::string body;
-    bool tooLarge = false;
-  };
-
-  // A handle taken from the pool for one request and given back afterwards,
-  // keeping its connection for the next request.
-  struct Lease {
-    explicit Lease(Transport& owner) : transport(owner) {
-      {
-        std::lock_guard lock(transport.poolMutex_);
-        if (!transport.idle_.empty()) {
-          handle = transport.idle_.back();
-          transport.idle_.pop_back();
-        }
-      }
-      if (handle)
-        curl_easy_reset(handle);
-      else
-        handle = curl_easy_init();
-      if (!handle) throw CVError::network();
-    }
-    ~Lease() {
-      {
-        std::lock_guard lock(transport.poolMutex_);
-        if (transport.idle_.size() < maximumIdleHandles) {
-          transport.idle_.push_back(handle);
-          return;
-        }
-      }
-      curl_easy_cleanup(handle);
-    }
-    Lease(const Lease&) = delete;
-    Lease& operator=(const Lease&) = delete;
-
-    Transport& transport;
-    CURL* handle = nullptr;
-  };
-
-  static size_t collect(char* data, size_t size, size_t count, void* context) {
-    auto* response = static_cast<Response*>(context);
-    size_t bytes = size * count;
-    if (response->body.size() + bytes > maximumResponseBytes) {
-      response->tooLarge = true;
-      return 0;  // ends the transfer
-    }
-    response->body.append(data, bytes);
-    return bytes;
-  }
-
-  std::optional<CoordinatorTestingConfiguration> testing_;
-  std::chrono::milliseconds callerWait_;
-  std::mutex poolMutex_;
-  std::vector<CURL*> idle_;
+  std::unique_ptr<platform::HttpConnections> connections_;
 };
 
 CoordinatorClient::CoordinatorClient(const std::string& origin, std::optional<std::string> token,
@@ -255,9 +133,7 @@ CoordinatorClient::CoordinatorClient(const std::string& origin, std::optional<st
       clock_(&clock),
       testing_(testing) {
   if (token_ && !isDeviceToken(*token_)) throw CVError::invalid(L10n::text("Invalid device token"));
-  // libcurl reads a time-out of 0 as no limit at all.
-  callerWait = std::max(callerWait, std::chrono::milliseconds(1));
-  transport_ = std::make_unique<Transport>(std::move(testing), callerWait);
+  transport_ = std::make_unique<Transport>(testing, std::max(callerWait, std::chrono::milliseconds(1)));
 }
 
 CoordinatorClient::~CoordinatorClient() = default;

@@ -3,7 +3,7 @@
 // their collection is unlocked, because an unlock or a new collection is where
 // the service would ask the user for a password.
 
-#include "platform/SecretStore.h"
+#include "platform/linux/facilities/Implementations.h"
 
 #include <libsecret/secret.h>
 
@@ -176,7 +176,7 @@ class LibsecretStore : public SecretStore {
 
 }  // namespace
 
-SecretStore& systemSecretStore() {
+SecretStore& libsecretStore() {
   static LibsecretStore store;
   return store;
 }
