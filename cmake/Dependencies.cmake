@@ -11,6 +11,7 @@ find_package(CURL 7.85 REQUIRED)     # 7.85: CURLOPT_PROTOCOLS_STR
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(CMARK REQUIRED IMPORTED_TARGET libcmark)
 pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
+pkg_check_modules(NETTLE REQUIRED IMPORTED_TARGET nettle)
 find_package(Boost 1.74 REQUIRED)  # Beast and Asio, header-only: the wake channel and the tools
 
 if(CORVANE_BUILD_TESTS)

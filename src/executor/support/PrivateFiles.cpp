@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -127,17 +128,23 @@ std::optional<std::string> readPrivateFile(const fs::path& file, size_t limit) {
   struct stat info {};
   if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || static_cast<size_t>(info.st_size) > limit)
     return std::nullopt;
-  std::string bytes;
-  bytes.resize(limit + 1);
+  // Sized from fstat, not from the limit: these files are read every few
+  // seconds and are usually far below it. One byte more notices a file that
+  // grew since; it may grow up to the limit and no further.
+  std::string bytes(static_cast<size_t>(info.st_size) + 1, '\0');
   size_t filled = 0;
-  while (filled < bytes.size()) {
+  for (;;) {
+    if (filled == bytes.size()) {
+      if (bytes.size() > limit) break;
+      bytes.resize(std::min(bytes.size() * 2, limit + 1));
+    }
     ssize_t got = read(fd.get(), bytes.data() + filled, bytes.size() - filled);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return std::nullopt;
     if (got == 0) break;
     filled += static_cast<size_t>(got);
   }
-  if (filled > limit) return std::nullopt;  // grew since fstat
+  if (filled > limit) return std::nullopt;  // grew past the limit since fstat
   bytes.resize(filled);
   return bytes;
 }

@@ -1,21 +1,24 @@
 #include "executor/support/Sha256.h"
 
-#include <openssl/evp.h>
-
-#include "executor/support/CVError.h"
+#include <nettle/sha2.h>
 
 namespace corvane {
 
+// Nettle, not OpenSSL: every run of the tool hashes (the keyring account, the
+// diagnostics scope), and libcrypto alone costs more to load than the rest of
+// a status query.
 std::string sha256Hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (!EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr)) throw CVError::storage();
+  sha256_ctx context;
+  sha256_init(&context);
+  sha256_update(&context, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
+  uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&context, sizeof digest, digest);
   static constexpr char hex[] = "0123456789abcdef";
   std::string text;
-  text.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    text += hex[digest[i] >> 4];
-    text += hex[digest[i] & 0x0f];
+  text.reserve(2 * sizeof digest);
+  for (uint8_t byte : digest) {
+    text += hex[byte >> 4];
+    text += hex[byte & 0x0f];
   }
   return text;
 }

@@ -167,6 +167,12 @@ TEST(PrivateFilesTest, BoundedReadsTakeOnlyRegularFiles) {
   EXPECT_FALSE(readPrivateFile(temp / "fifo", 10));  // must not block
   EXPECT_FALSE(readPrivateFile(temp / "missing", 10));
 
+  // A file may hold more than its size said when it was opened; what it
+  // holds is read, up to the limit and no further.
+  std::string status = readPrivateFile("/proc/self/status", 1 << 20).value_or("");
+  EXPECT_NE(status.find("\nPid:"), std::string::npos) << "a size of 0 that is not the content";
+  EXPECT_FALSE(readPrivateFile("/proc/self/status", 8));
+
   std::ofstream(temp / "array.json") << "[1]";
   std::ofstream(temp / "object.json") << R"({"a":1})";
   EXPECT_FALSE(readJSONObjectFile(temp / "array.json", 100));
