@@ -17,7 +17,12 @@ namespace {
 
 using std::chrono::seconds;
 
-const WallTime now = parseTime(Json("2026-03-01T12:00:00Z"));
+WallTime timeOf(const char* text) {
+  Json value(text);
+  return parseTime(&value);
+}
+
+const WallTime now = timeOf("2026-03-01T12:00:00Z");
 const double nowUnix = std::chrono::duration<double>(now.time_since_epoch()).count();
 
 Json evidence(double beforeAt, double observedAt, Json outcomes) {
