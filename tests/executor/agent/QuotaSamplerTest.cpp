@@ -12,6 +12,7 @@
 #include "AgentFixture.h"
 #include "QuotaDiagnosticRows.h"
 #include "executor/support/CVError.h"
+#include "support/ErrorOf.h"
 
 namespace corvane::test {
 namespace {
@@ -527,6 +528,41 @@ TEST_F(QuotaSamplerTest, AReadingNotWorthAReportIsNotStored) {
     before.insert(before.end(), added.begin(), added.end());
     EXPECT_EQ(reasons(account), before);
   }
+}
+
+TEST_F(QuotaSamplerTest, OffersThatComeWithTheReceiptAreTaken) {
+  codex.script("cred", sample(20));
+  plans({plan("acct", "cred")});
+  gates.try_emplace("t9");
+  addOffers({offer("t9", "read", "cz")});
+  answers(Json::array({Json{{"offers", true}}, Json{{"answer", {{"tasks", 5}}}}}));
+  pass();
+  // The task waits at its gate, holding its credential and a slot.
+  EXPECT_EQ(claims(), (std::pair<size_t, int>{1, 1}));
+
+  // A bad offer list stops the pass once the account is released; the
+  // report itself was taken.
+  codex.script("cred", sample(40));
+  advance(60);
+  auto error = errorOf([&] { pass(); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->message(), "Invalid task list");
+  EXPECT_EQ(reasons("acct").back(), "report_acknowledged");
+  EXPECT_EQ(claims(), (std::pair<size_t, int>{1, 1}));
+}
+
+TEST_F(QuotaSamplerTest, TheAgentsSamplerThreadRunsThePassesOnceInstalled) {
+  codex.script("cred", sample(20));
+  coordinator.control("executor/sync", {{"samplingPlans", {plan("acct", "cred")}}});
+  QuotaSampler installed(codex);
+  AgentHooks withSampler = hooks();
+  withSampler.sampleQuota = [&installed](Agent& running) { installed.sample(running); };
+  Agent running(*client, *journal, withSampler, timer);
+  std::thread loop([&] { running.run(); });
+  EXPECT_TRUE(eventually([&] { return !received().empty(); }));
+  running.stop();
+  loop.join();
+  EXPECT_EQ(received()[0]["accountId"], "acct");
 }
 
 TEST_F(QuotaSamplerTest, ExpiredPlansAndAStoppedAgentAreLeftAlone) {
