@@ -565,6 +565,32 @@ TEST_F(QuotaSamplerTest, TheAgentsSamplerThreadRunsThePassesOnceInstalled) {
   EXPECT_EQ(received()[0]["accountId"], "acct");
 }
 
+TEST_F(QuotaSamplerTest, ANewCredentialForAnAccountIsReadAtOnce) {
+  codex.script("old", sample(20));
+  codex.script("new", sample(20));
+  plans({plan("acct", "old")});
+  pass();
+  plans({plan("acct", "new")});
+  pass();
+  EXPECT_EQ(codex.reads(), (std::vector<std::string>{"old", "new"}));
+}
+
+TEST_F(QuotaSamplerTest, AJournalFailureIsAStorageFailureOfTheAgent) {
+  codex.script("cred", sample(20));
+  plans({plan("acct", "cred")});
+  // The outbox goes away while the account is being read.
+  codex.duringRead = [&](const std::string&) { journal->execute("DROP TABLE quota_outbox"); };
+  pass();
+  QuotaDiagnosticRow row = lastRow();
+  EXPECT_EQ(row.reason, "sample_persistence_failed");
+  EXPECT_EQ(row.value["errorCode"], "journal_unavailable");
+  EXPECT_EQ(healths().back().state, AgentHealthState::storageError);
+  EXPECT_EQ(claims(), (std::pair<size_t, int>{0, 0}));
+
+  // Before any work starts, the pass itself fails.
+  EXPECT_EQ(errorOf([&] { pass(); }), CVError::storage());
+}
+
 TEST_F(QuotaSamplerTest, ExpiredPlansAndAStoppedAgentAreLeftAlone) {
   codex.script("cred", sample(20));
   plans({plan("old", "cred", 60, {{"validUntil", "2001-01-01T00:00:00Z"}})});
