@@ -36,6 +36,32 @@ long long integer(const Json& body, const char* key, long long fallback) {
   return body[key].get<long long>();
 }
 
+// A scripted quota-report answer, checked when it is given so that a bad
+// script fails the test's control call rather than a report.
+Json quotaAnswer(const Json& spec) {
+  if (!spec.is_object()) throw std::invalid_argument("a quota-report answer is an object");
+  for (const auto& [key, value] : spec.items()) {
+    if (key == "receipt") {
+      if (!value.is_string() || (value != "accepted" && value != "duplicate" && value != "rejected" &&
+                                 value != "missing" && value != "unknown"))
+        throw std::invalid_argument(
+            "\"receipt\" is \"accepted\", \"duplicate\", \"rejected\", \"unknown\" or \"missing\"");
+    } else if (key == "reason") {
+      if (!value.is_string()) throw std::invalid_argument("\"reason\" is a string");
+    } else if (key == "status") {
+      if (!value.is_number_unsigned() || value.get<unsigned>() < 400 || value.get<unsigned>() > 599)
+        throw std::invalid_argument("\"status\" is an HTTP error status");
+    } else if (key == "offers") {
+      if (!value.is_boolean()) throw std::invalid_argument("\"offers\" is a boolean");
+    } else if (key == "answer") {
+      if (!value.is_object()) throw std::invalid_argument("\"answer\" is an object");
+    } else {
+      throw std::invalid_argument("unknown member \"" + key + "\" of a quota-report answer");
+    }
+  }
+  return spec;
+}
+
 }  // namespace
 
 Json ExecutorApi::TaskRecord::toJson() const {
@@ -72,6 +98,8 @@ void ExecutorApi::installControl(Router& control) {
   control.add("/_control/executor/tasks", [this](const ApiRequest& request) { return controlTasks(request); });
   control.add("/_control/executor/answers", [this](const ApiRequest& request) { return controlAnswers(request); });
   control.add("/_control/executor/counts", [this](const ApiRequest& request) { return controlCounts(request); });
+  control.add("/_control/executor/quota-reports",
+              [this](const ApiRequest& request) { return controlQuotaReports(request); });
   control.add("/_control/executor/reset", [this](const ApiRequest&) {
     reset();
     return Reply::json(200, Json::object());
@@ -136,13 +164,8 @@ Reply ExecutorApi::sync(const ApiRequest& request) {
   if (!authorized(request)) return unauthorized();
   std::lock_guard lock(mutex_);
   ++data_.syncs;
-  Json tasks = Json::array();
-  for (const auto& id : data_.order) {
-    const TaskRecord& record = data_.tasks.at(id);
-    if (record.offered) tasks.push_back(record.offer);
-  }
   Json answer{{"serverTime", formatTime(serverNow())},
-              {"tasks", tasks},
+              {"tasks", offeredTasks()},
               {"samplingPlans", data_.script.samplingPlans},
               {"revoked", data_.script.revoked},
               {"cleanupPending", data_.script.cleanupPending}};
@@ -166,11 +189,34 @@ Reply ExecutorApi::heartbeat(const ApiRequest& request) {
   return Reply::json(200, overlaid(answer, data_.script.heartbeat));
 }
 
+Json ExecutorApi::offeredTasks() const {
+  Json tasks = Json::array();
+  for (const auto& id : data_.order) {
+    const TaskRecord& record = data_.tasks.at(id);
+    if (record.offered) tasks.push_back(record.offer);
+  }
+  return tasks;
+}
+
 Reply ExecutorApi::quotaReport(const ApiRequest& request) {
   if (!authorized(request)) return unauthorized();
   std::lock_guard lock(mutex_);
   data_.quotaReports.push_back(request.json);
-  Json answer{{"recoveryReceipt", Json{{"status", "accepted"}, {"reason", ""}}}, {"tasks", Json::array()}};
+  Json spec = data_.script.quotaDefault;
+  if (!data_.script.quotaAnswers.empty()) {
+    spec = data_.script.quotaAnswers.front();
+    data_.script.quotaAnswers.pop_front();
+  }
+  if (spec.contains("status")) {
+    unsigned status = spec["status"].get<unsigned>();
+    logLine("quota report refused with " + std::to_string(status));
+    return Reply::error(status, "quota_report_refused", "the quota report was refused as scripted");
+  }
+  std::string receipt = spec.value("receipt", std::string("accepted"));
+  Json answer{{"tasks", spec.value("offers", false) ? offeredTasks() : Json::array()}};
+  if (receipt != "missing")
+    answer["recoveryReceipt"] = Json{{"status", receipt}, {"reason", spec.value("reason", std::string())}};
+  answer = overlaid(answer, spec.value("answer", Json::object()));
   return Reply::json(200, overlaid(answer, data_.script.quotaReport));
 }
 
@@ -333,6 +379,30 @@ Reply ExecutorApi::controlCounts(const ApiRequest&) {
                                {"signOuts", data_.signOuts},
                                {"heartbeats", data_.heartbeats},
                                {"quotaReports", data_.quotaReports}});
+}
+
+Reply ExecutorApi::controlQuotaReports(const ApiRequest& request) {
+  try {
+    const Json& body = request.json;
+    std::deque<Json> answers;
+    bool replaceAnswers = body.contains("answers");
+    if (replaceAnswers) {
+      if (!body["answers"].is_array()) throw std::invalid_argument("\"answers\" is an array");
+      for (const auto& spec : body["answers"]) answers.push_back(quotaAnswer(spec));
+    }
+    std::optional<Json> fallback;
+    if (body.contains("default")) fallback = quotaAnswer(body["default"]);
+
+    std::lock_guard lock(mutex_);
+    if (replaceAnswers) data_.script.quotaAnswers = std::move(answers);
+    if (fallback) data_.script.quotaDefault = *fallback;
+    Json queued = Json::array();
+    for (const auto& spec : data_.script.quotaAnswers) queued.push_back(spec);
+    return Reply::json(
+        200, Json{{"received", data_.quotaReports}, {"answers", queued}, {"default", data_.script.quotaDefault}});
+  } catch (const std::invalid_argument& error) {
+    return Reply::error(400, "invalid_request", error.what());
+  }
 }
 
 }  // namespace corvane::devcoordinator

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -64,6 +65,10 @@ class ExecutorApi {
     Json sendStart = Json{{"ok", true}};
     Json heartbeat = Json::object();    // laid over {"revoked", "cleanupPending"}
     Json quotaReport = Json::object();  // laid over the receipt
+    // How quota reports are answered: the queued answers one per report,
+    // then the default (see README.md, /_control/executor/quota-reports).
+    std::deque<Json> quotaAnswers;
+    Json quotaDefault = Json{{"receipt", "accepted"}};
   };
 
   struct Data {
@@ -89,6 +94,8 @@ class ExecutorApi {
   Reply controlTasks(const ApiRequest& request);
   Reply controlAnswers(const ApiRequest& request);
   Reply controlCounts(const ApiRequest& request);
+  Reply controlQuotaReports(const ApiRequest& request);
+  Json offeredTasks() const;  // caller holds mutex_
 
   CoordinatorState& state_;
   WakeSocket& wakes_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "executor/agent/QuotaReport.h"
 #include "executor/support/CVError.h"
 #include "localization/L10n.h"
 
@@ -243,6 +244,20 @@ std::map<std::string, QuotaSamplingCursor> Agent::samplingCursors() const {
 void Agent::setSamplingCursor(const std::string& accountID, const QuotaSamplingCursor& cursor) {
   std::lock_guard guard(lock_);
   samplingCursors_[accountID] = cursor;
+}
+
+// ---- quota sampling and quota diagnostics ----
+
+void Agent::withSamplingState(const std::function<void(SamplingState&)>& body) {
+  std::lock_guard guard(lock_);
+  bool accepting = !stopped_ && !revoked_ && !storageFailed_ && !signingOut() && !updatePreparation();
+  SamplingState state{accepting, busy_, readPingCount_, samplingPlans_, samplingCursors_};
+  body(state);
+}
+
+void Agent::diagnoseQuota(const std::string& accountID, const std::string& reason, const std::optional<Json>& report,
+                          std::optional<int> httpStatus) {
+  corvane::diagnoseQuota(journal_, timer_.clock().wallTime(), accountID, reason, report, httpStatus);
 }
 
 // ---- worker threads ----

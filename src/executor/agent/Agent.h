@@ -148,6 +148,33 @@ class Agent {
   std::map<std::string, QuotaSamplingCursor> samplingCursors() const;
   void setSamplingCursor(const std::string& accountID, const QuotaSamplingCursor& cursor);
 
+  // ---- quota sampling and quota diagnostics ----
+
+  // What the quota sampler works on, lent out under the agent's lock. The
+  // read/ping count and the busy credentials are the ones tasks use, so
+  // sampling and read or ping tasks share their slots.
+  struct SamplingState {
+    // False while stopped, revoked, signing out, in storage failure or
+    // preparing an update: no new sampling work then.
+    bool accepting;
+    std::set<std::string>& busy;
+    int& readPingCount;
+    const std::map<std::string, QuotaSamplingPlan>& plans;
+    std::map<std::string, QuotaSamplingCursor>& cursors;
+  };
+  // Runs body with the lock held. body must be short, must not call back
+  // into the agent and must not touch the journal or the network; what it
+  // throws is rethrown after the lock is released.
+  void withSamplingState(const std::function<void(SamplingState&)>& body);
+
+  // Records one quota diagnostics row for the account, stamped with the
+  // agent's wall-clock time (see diagnoseQuota in QuotaReport.h). Never
+  // fails. Safe from any thread; takes no agent lock.
+  void diagnoseQuota(const std::string& accountID, const std::string& reason, const std::optional<Json>& report,
+                     std::optional<int> httpStatus);
+
+  // ---- end of quota sampling ----
+
   // How many times the sync loop has been asked to wake, for tests.
   uint64_t wakeRequests() const { return wakeRequests_.load(); }
 

@@ -1,6 +1,9 @@
 #include "executor/agent/QuotaSamplingPlan.h"
 
+#include <algorithm>
+
 #include "executor/agent/ExecutorTask.h"
+#include "executor/quota/WindowLifecycle.h"
 #include "executor/support/CVError.h"
 
 namespace corvane {
@@ -40,6 +43,24 @@ QuotaSamplingPlan::QuotaSamplingPlan(const Json& plan) {
   validUntil = parseTime(until);
   foregroundUntil = optionalTime(plan, "foregroundUntil");
   nextResetAt = optionalTime(plan, "nextResetAt");
+}
+
+void QuotaSamplingCursor::observed(const Json& sample, double now) {
+  const Json* states = member(sample, "windowStates");
+  const Json phases = states && states->is_object() ? *states : Json::object();
+  std::string written = compactJSON(phases);
+  bool unknown = std::any_of(phases.begin(), phases.end(), [](const Json& phase) { return phase == "unknown"; });
+  if (written != lastPhases && unknown) confirmationUntil = now + confirmationSeconds;
+  lastPhases = std::move(written);
+}
+
+bool QuotaSamplingCursor::shouldReport(const Json& sample, double now, bool resetDue) const {
+  if (resetDue) return true;
+  const Json* evidence = member(sample, "resetEvidence");
+  const Json* outcomes = evidence ? member(*evidence, "outcomes") : nullptr;
+  if (outcomes && outcomes->is_array() && !outcomes->empty()) return true;
+  if (now - lastReportAt >= reportSeconds) return true;
+  return WindowLifecycle::fingerprint(sample) != lastReported;
 }
 
 }  // namespace corvane

@@ -43,6 +43,22 @@ struct QuotaSamplingCursor {
   double lastReportAt = -std::numeric_limits<double>::infinity();
   double retryAt = 0;  // no work before this
 
+  // Sampled every 15 s for this long after a change worth confirming.
+  static constexpr double confirmationSeconds = 120;
+  // A reading is reported at least this often while readings go on.
+  static constexpr double reportSeconds = 300;
+
+  // Takes in the window phases of sample (its "windowStates"; none counts as
+  // {}), read at now: a change while a phase is "unknown" opens a
+  // confirmation window. CVError.invalid("Invalid JSON") when the phases
+  // cannot be written, and then nothing changes.
+  void observed(const Json& sample, double now);
+
+  // Whether sample, read at now, is worth a report: a due reset, evidence
+  // with outcomes, no report for reportSeconds, or windows that differ from
+  // the last report's. Fails as the window fingerprint does.
+  bool shouldReport(const Json& sample, double now, bool resetDue) const;
+
   bool operator==(const QuotaSamplingCursor&) const = default;
 };
 
