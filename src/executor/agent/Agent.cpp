@@ -67,8 +67,8 @@ void Agent::run() {
   workers.emplace_back([this] { samplerLoop(); });
   deliveryBeat_ = timer_.clock().continuousSeconds();
   if (options_.notifier) {
-    workers.emplace_back([this] { watchdogLoop(); });
     options_.notifier->ready();
+    workers.emplace_back([this] { watchdogLoop(); });
   }
 
   for (;;) {
