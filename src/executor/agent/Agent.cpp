@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "executor/support/CVError.h"
 #include "localization/L10n.h"
@@ -235,6 +236,20 @@ std::map<std::string, QuotaSamplingCursor> Agent::samplingCursors() const {
 void Agent::setSamplingCursor(const std::string& accountID, const QuotaSamplingCursor& cursor) {
   std::lock_guard guard(lock_);
   samplingCursors_[accountID] = cursor;
+}
+
+// ---- what a task body reads and changes ----
+
+Agent::Standing Agent::standing() const {
+  std::lock_guard guard(lock_);
+  return Standing{stopped_, revoked_, signingOut()};
+}
+
+void Agent::restartSampling(const std::string& accountID, double confirmationUntil) {
+  std::lock_guard guard(lock_);
+  QuotaSamplingCursor& cursor = samplingCursors_[accountID];
+  cursor.lastAttempt = -std::numeric_limits<double>::infinity();
+  cursor.confirmationUntil = confirmationUntil;
 }
 
 // ---- worker threads ----
