@@ -60,7 +60,8 @@ bool eventually(const std::function<bool()>& condition, double seconds = 60) {
 // streams in files. The destructor kills the group.
 class AgentProcess {
  public:
-  AgentProcess(const std::vector<std::string>& arguments, const fs::path& logs) : out_(logs / "out"), err_(logs / "err") {
+  AgentProcess(const std::vector<std::string>& arguments, const fs::path& logs)
+      : out_(logs / "out"), err_(logs / "err") {
     static int runs = 0;
     ++runs;
     out_ += std::to_string(runs);
@@ -129,8 +130,8 @@ class AgentCommandTest : public ::testing::Test {
   }
 
   std::vector<std::string> arguments(const std::string& command) const {
-    return {"--url", server.httpOrigin(), "--development-loopback", "--data-dir", data.string(),
-            "--codex", FAKE_CODEX_PATH, command};
+    return {"--url",       server.httpOrigin(), "--development-loopback", "--data-dir",
+            data.string(), "--codex",           FAKE_CODEX_PATH,          command};
   }
   test::RunResult tool(const std::string& command, const std::string& input = "") const {
     test::RunOptions options;
@@ -139,8 +140,7 @@ class AgentCommandTest : public ::testing::Test {
   }
   std::unique_ptr<AgentProcess> startAgent(const std::string& word = "agent") {
     auto agent = std::make_unique<AgentProcess>(arguments(word), logs);
-    EXPECT_TRUE(eventually([&] { return agent->out().find("executor started") != std::string::npos; }))
-        << agent->err();
+    EXPECT_TRUE(eventually([&] { return agent->out().find("executor started") != std::string::npos; })) << agent->err();
     return agent;
   }
 
@@ -159,8 +159,9 @@ class AgentCommandTest : public ::testing::Test {
 
   static Json offer(const std::string& id, const std::string& action, const std::string& credential,
                     bool automatic = false) {
-    Json offer{{"id", id},         {"accountId", "account-" + credential}, {"credentialId", credential},
-               {"bindingVersion", 1}, {"action", action},                {"expiresAt", "2099-01-01T00:00:00Z"}};
+    Json offer{
+        {"id", id},         {"accountId", "account-" + credential}, {"credentialId", credential}, {"bindingVersion", 1},
+        {"action", action}, {"expiresAt", "2099-01-01T00:00:00Z"}};
     if (automatic) offer["payload"] = {{"triggers", {"window_reset"}}};
     return offer;
   }
@@ -270,19 +271,30 @@ TEST_F(AgentCommandTest, ACrashAtEachBoundaryEndsInOneResultAfterTheRestart) {
   struct Case {
     std::string name;
     bool automatic;
-    Json hold;               // the fault that stops the task at the boundary
+    Json hold;                // the fault that stops the task at the boundary
     std::string reachedPath;  // the request that shows it is there
     Json expected;
     int execs;
   };
   const std::vector<Case> cases = {
-      {"preflight", true, {{"path", "/v1/executor/tasks/preflight/authorize-send"}, {"hold", true}},
-       "/v1/executor/tasks/preflight/authorize-send", Json{{"result", "skipped"}, {"errorCode", "quota_unavailable"}},
+      {"preflight",
+       true,
+       {{"path", "/v1/executor/tasks/preflight/authorize-send"}, {"hold", true}},
+       "/v1/executor/tasks/preflight/authorize-send",
+       Json{{"result", "skipped"}, {"errorCode", "quota_unavailable"}},
        0},
-      {"sending", false, {{"path", "/v1/executor/tasks/sending/send-start"}, {"hold", true}},
-       "/v1/executor/tasks/sending/send-start", Json{{"result", "unknown"}, {"errorCode", "executor_restarted"}}, 0},
-      {"stored", false, {{"path", "/v1/executor/tasks/stored/complete"}, {"hold", true}},
-       "/v1/executor/tasks/stored/complete", Json{{"result", "succeeded"}}, 1},
+      {"sending",
+       false,
+       {{"path", "/v1/executor/tasks/sending/send-start"}, {"hold", true}},
+       "/v1/executor/tasks/sending/send-start",
+       Json{{"result", "unknown"}, {"errorCode", "executor_restarted"}},
+       0},
+      {"stored",
+       false,
+       {{"path", "/v1/executor/tasks/stored/complete"}, {"hold", true}},
+       "/v1/executor/tasks/stored/complete",
+       Json{{"result", "succeeded"}},
+       1},
   };
   server.control("executor/answers", {{"authorizeSend", {{"allowed", true}}}});
   for (const auto& c : cases) {
