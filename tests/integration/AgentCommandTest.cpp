@@ -221,6 +221,21 @@ TEST_F(AgentCommandTest, EveryKindOfTaskEndsInOneDeliveredResult) {
   EXPECT_EQ(read["data"]["planType"], "pro");
   EXPECT_TRUE(read.contains("readStartedAt") && read.contains("readCompletedAt"));
 
+  // Its support events reach the coordinator through the upload (events
+  // name tasks and accounts by the coordinator's UUIDs).
+  const std::string taskID = "0b8a7c1e-2f3d-4e5a-9b6c-7d8e9f0a1b2c";
+  Json tracked = offer(taskID, "read", "reader");
+  tracked["accountId"] = "5d4c3b2a-1f0e-4d9c-8b7a-695847362514";
+  addOffer(tracked);
+  EXPECT_EQ(delivered(taskID)["result"], "succeeded");
+  auto uploaded = [&](const std::string& code) {
+    Json received = server.control("diagnostics");
+    for (const auto& event : received["events"])
+      if (event.value("code", "") == code && event.value("taskId", "") == taskID) return true;
+    return false;
+  };
+  EXPECT_TRUE(eventually([&] { return uploaded("task_started") && uploaded("task_succeeded"); }));
+
   addOffer(offer("connect-1", "connect", "connector"));
   fs::path login = data / "pending-logins" / "connect-1.json";
   ASSERT_TRUE(eventually([&] { return fs::exists(login); }));
@@ -253,6 +268,7 @@ TEST_F(AgentCommandTest, EveryKindOfTaskEndsInOneDeliveredResult) {
 
   // A revoked device still removes what it holds.
   server.control("executor/sync", {{"revoked", true}});
+  server.control("wake");
   ASSERT_TRUE(eventually([&] { return health()["state"] == "revoked"; })) << health();
   addOffer(offer("remove-1", "remove", "reader"));
   Json removed = delivered("remove-1");
@@ -339,6 +355,12 @@ TEST_F(AgentCommandTest, OneExecutorPerDirectoryAndSigtermStopsItCleanly) {
   EXPECT_EQ(agent->wait(), 0) << agent->err();
   EXPECT_EQ(health()["state"], "stopped");
   EXPECT_TRUE(health()["lastErrorCode"].is_null());
+
+  auto again = startAgent();
+  ASSERT_TRUE(eventually([&] { return health()["state"] == "online"; })) << health();
+  again->signal(SIGINT);
+  EXPECT_EQ(again->wait(), 0) << again->err();
+  EXPECT_EQ(health()["state"], "stopped");
 }
 
 TEST_F(AgentCommandTest, StartUpFailuresLeaveTheReasonInTheHealthFile) {
