@@ -274,6 +274,17 @@ TEST_F(TaskExecutionTest, ErrorsAfterTheClaimMapToOneCode) {
   }
 }
 
+TEST_F(TaskExecutionTest, AStorageFailureAfterTheClaimStillStoresAResultAndIsThrown) {
+  codex.state->readError = CVError::storage();
+  startAgent(codex);
+  addOffers({offer("read-1", "read", "c1")});
+  EXPECT_EQ(errorOf([&] { execution->execute(*agent, ExecutorTask(offer("read-1", "read", "c1"))); }),
+            CVError::storage());
+  EXPECT_EQ(stored("read-1"), outcome("failed", "lease_expired"));
+  ASSERT_FALSE(healths().empty());
+  EXPECT_EQ(healths().back().state, AgentHealthState::storageError);
+}
+
 TEST_F(TaskExecutionTest, OnlyAClaimThatMatchesTheOfferIsJournalled) {
   startAgent(codex);
   Json manual = offer("m1", "ping", "c1");
