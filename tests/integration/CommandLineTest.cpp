@@ -175,7 +175,7 @@ TEST_F(CommandLineTest, HelpAndVersionAreTranslated) {
   RunResult help = test::runProgram(tool, {"--help"}, options);
   EXPECT_EQ(help.status, 0);
   for (const char* text : {"用法：corvane-mac [选项] 命令", "  --data-dir 路径 ", "使用此数据目录代替默认目录",
-                           "运行后台执行器，直到它被停止（此版本尚不支持）", "\n数据目录："})
+                           "运行后台执行器，直到它被停止\n", "\n数据目录："})
     EXPECT_NE(help.out.find(text), std::string::npos) << text << "\n" << help.out;
   EXPECT_EQ(test::runProgram(tool, {"--version"}, options).out,
             "corvane-mac " CORVANE_VERSION "（构建 " CORVANE_BUILD "）\n");

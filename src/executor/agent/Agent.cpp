@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "executor/agent/QuotaReport.h"
 #include "executor/support/CVError.h"
@@ -258,6 +259,22 @@ void Agent::withSamplingState(const std::function<void(SamplingState&)>& body) {
 void Agent::diagnoseQuota(const std::string& accountID, const std::string& reason, const std::optional<Json>& report,
                           std::optional<int> httpStatus) {
   corvane::diagnoseQuota(journal_, timer_.clock().wallTime(), accountID, reason, report, httpStatus);
+}
+
+// ---- end of quota sampling ----
+
+// ---- what a task body reads and changes ----
+
+Agent::Standing Agent::standing() const {
+  std::lock_guard guard(lock_);
+  return Standing{stopped_, revoked_, signingOut()};
+}
+
+void Agent::restartSampling(const std::string& accountID, double confirmationUntil) {
+  std::lock_guard guard(lock_);
+  QuotaSamplingCursor& cursor = samplingCursors_[accountID];
+  cursor.lastAttempt = -std::numeric_limits<double>::infinity();
+  cursor.confirmationUntil = confirmationUntil;
 }
 
 // ---- worker threads ----

@@ -175,6 +175,21 @@ class Agent {
 
   // ---- end of quota sampling ----
 
+  // ---- what a task body reads and changes (TaskExecution) ----
+  // The conditions that stop or narrow a task's work, read together under
+  // the lock, so that one check sees one state.
+  struct Standing {
+    bool stopped = false;
+    bool revoked = false;
+    bool signingOut = false;
+  };
+  Standing standing() const;
+  // Has the sampler read the account at its next pass and then closely until
+  // confirmationUntil (a monotonic reading): after a ping the new window
+  // shows soon. Takes the account's cursor, or a fresh one.
+  void restartSampling(const std::string& accountID, double confirmationUntil);
+  // ---- end of the task body's accessors ----
+
   // How many times the sync loop has been asked to wake, for tests.
   uint64_t wakeRequests() const { return wakeRequests_.load(); }
 

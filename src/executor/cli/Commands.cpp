@@ -1,5 +1,6 @@
 #include "executor/cli/Commands.h"
 
+#include "executor/cli/AgentCommand.h"
 #include "executor/cli/DiagnosticsCommands.h"
 #include "executor/cli/PairingCommands.h"
 #include "executor/cli/PrepareRepair.h"
@@ -52,11 +53,11 @@ constexpr std::array<Command, 20> table = {{
     {.word = "agent",
      .summary = L10n::key("Run the background executor until it is stopped"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = agentCommand},
     {.word = "service-agent",
      .summary = L10n::key("The same as agent, for the background service"),
      .inUsage = true,
-     .handler = notAvailable},
+     .handler = agentCommand},
     {.word = "install",
      .summary = L10n::key("Install and start the background service"),
      .inUsage = true,

@@ -117,7 +117,12 @@ std::string LineChannel::readLine(double deadline) {
     ssize_t count;
     while ((count = read(output_, buffer, sizeof buffer)) < 0 && errno == EINTR) {
     }
-    if (count < 1) throw CVError::runtime("runtime_closed");
+    if (count < 1) {
+      // The supervisor ends the runtime at the operation's deadline, so an
+      // end of file that comes once the deadline has passed is the deadline.
+      if (platform::continuousSeconds() >= deadline) throw CVError::timeout();
+      throw CVError::runtime("runtime_closed");
+    }
     pending_.append(buffer, static_cast<size_t>(count));
   }
   std::string line = pending_.substr(0, newline);
