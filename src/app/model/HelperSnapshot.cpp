@@ -100,10 +100,9 @@ std::map<std::string, std::string> stringObject(std::string_view bytes) {
 std::optional<WallTime> parseTimestamp(std::string_view text) {
   // YYYY-MM-DDTHH:MM:SS[.fraction](Z|+HH:MM|-HH:MM)
   int year, month, day, hour, minute, second;
-  if (text.size() < 20 || !digits(text, 0, 4, year) || text[4] != '-' || !digits(text, 5, 2, month) ||
-      text[7] != '-' || !digits(text, 8, 2, day) || (text[10] != 'T' && text[10] != 't') ||
-      !digits(text, 11, 2, hour) || text[13] != ':' || !digits(text, 14, 2, minute) || text[16] != ':' ||
-      !digits(text, 17, 2, second))
+  if (text.size() < 20 || !digits(text, 0, 4, year) || text[4] != '-' || !digits(text, 5, 2, month) || text[7] != '-' ||
+      !digits(text, 8, 2, day) || (text[10] != 'T' && text[10] != 't') || !digits(text, 11, 2, hour) ||
+      text[13] != ':' || !digits(text, 14, 2, minute) || text[16] != ':' || !digits(text, 17, 2, second))
     return std::nullopt;
   std::size_t at = 19;
   std::int64_t micros = 0;
@@ -135,8 +134,8 @@ std::optional<WallTime> parseTimestamp(std::string_view text) {
   year_month_day date{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
                       std::chrono::day(static_cast<unsigned>(day))};
   if (!date.ok() || hour > 23 || minute > 59 || second > 60) return std::nullopt;
-  auto time = sys_days(date) + hours(hour) + minutes(minute) + seconds(second) + microseconds(micros) -
-              minutes(offsetMinutes);
+  auto time =
+      sys_days(date) + hours(hour) + minutes(minute) + seconds(second) + microseconds(micros) - minutes(offsetMinutes);
   return time_point_cast<microseconds>(time);
 }
 

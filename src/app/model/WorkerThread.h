@@ -35,7 +35,8 @@ class WorkerThread {
   void await_suspend(std::coroutine_handle<> awaiting) {
     std::thread([this, awaiting] {
       perform();
-      QMetaObject::invokeMethod(context_, [awaiting] { awaiting.resume(); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          context_, [awaiting] { awaiting.resume(); }, Qt::QueuedConnection);
     }).detach();
   }
 

@@ -88,7 +88,8 @@ TEST(HelperClientTest, OutcomesOfAFinishedChild) {
     json answer;
     std::optional<HelperError> error;  // nothing: the output is returned
   } cases[] = {
-      {"exit 2 after valid JSON", {{"stdout", "{\"paired\":true}"}, {"stderr", "Corvane: no"}, {"exit", 2}},
+      {"exit 2 after valid JSON",
+       {{"stdout", "{\"paired\":true}"}, {"stderr", "Corvane: no"}, {"exit", 2}},
        HelperError(HelperError::Kind::failed)},
       {"auth 429", {{"stdout", "{\"authErrorStatus\": 429}"}}, HelperError::authentication(429)},
       {"auth 0", {{"stdout", "{\"authErrorStatus\": 0}"}}, HelperError::authentication(0)},
@@ -130,9 +131,10 @@ TEST(HelperClientTest, TheChildGetsOnlyPathAndHome) {
 
 TEST(HelperClientTest, OutputIsCutAt64KiBSoTheCutStatusDoesNotDecode) {
   StandInTool tool;
-  tool.script({{"diagnostics", {{"repeat", 70 * 1024}}},
-               {"app-status", {{"stdout", "{\"paired\":true,\"codexAvailable\":true,\"email\":\"" +
-                                              std::string(70 * 1024, 'e') + "\"}"}}}});
+  tool.script(
+      {{"diagnostics", {{"repeat", 70 * 1024}}},
+       {"app-status",
+        {{"stdout", "{\"paired\":true,\"codexAvailable\":true,\"email\":\"" + std::string(70 * 1024, 'e') + "\"}"}}}});
   HelperClient client(tool.executable());
   std::vector<std::string> arguments{"diagnostics"};
   EXPECT_EQ(finish(client.run(arguments, std::nullopt)), std::string(65536, 'x'));
@@ -155,10 +157,8 @@ TEST(HelperClientTest, EveryFailureHasItsMessage) {
        "The operation did not finish. Check your network and unlock the login keyring. For pairing, generate a new "
        "code and try again."},
       {HelperError::authentication(400), "Check your email or verification code. The code may have expired."},
-      {HelperError::authentication(401),
-       "Sign-in confirmation expired or this Mac was linked elsewhere. Start again."},
-      {HelperError::authentication(409),
-       "Sign-in confirmation expired or this Mac was linked elsewhere. Start again."},
+      {HelperError::authentication(401), "Sign-in confirmation expired or this Mac was linked elsewhere. Start again."},
+      {HelperError::authentication(409), "Sign-in confirmation expired or this Mac was linked elsewhere. Start again."},
       {HelperError::authentication(429), "Too many requests. Wait a moment before requesting another code."},
       {HelperError::authentication(0), "Cannot reach the sign-in service. Check your connection and try again."},
       {HelperError::authentication(500), "Cannot reach the sign-in service. Check your connection and try again."},

@@ -26,9 +26,7 @@ TEST(HelperSnapshotTest, RequiredAndOptionalKeys) {
       {{{"paired", true}, {"codexAvailable", true}, {"signOutPending", 1}}, false},
       {{{"paired", true}, {"codexAvailable", true}, {"health", {{"state", "online"}}}}, false},
       {{{"paired", true}, {"codexAvailable", true}, {"logins", {{{"id", "a"}}}}}, false},
-      {{{"paired", true},
-        {"codexAvailable", true},
-        {"supportDiagnostics", {{"enabled", true}, {"pendingCount", 1.5}}}},
+      {{{"paired", true}, {"codexAvailable", true}, {"supportDiagnostics", {{"enabled", true}, {"pendingCount", 1.5}}}},
        false},
       {{{"paired", true}, {"codexAvailable", true}, {"latestCodexError", {{"code", "x"}}}}, false},
   };
@@ -87,13 +85,13 @@ TEST(HelperSnapshotTest, OnlineNeedsAFreshHeartbeat) {
     std::optional<std::string> heartbeat;
     bool online;
   } cases[] = {
-      {"online", "2026-01-01T11:58:30Z", true},      // 90 s ago
-      {"online", "2026-01-01T11:58:29Z", false},     // 91 s ago
-      {"online", "2026-01-01T12:00:05Z", false},     // 5 s in the future
-      {"online", "2026-01-01T12:00:00Z", true},      // now
-      {"offline", "2026-01-01T12:00:00Z", false},    // fresh but not online
-      {"online", std::nullopt, false},               // never
-      {"online", "yesterday", false},                // unparsable
+      {"online", "2026-01-01T11:58:30Z", true},    // 90 s ago
+      {"online", "2026-01-01T11:58:29Z", false},   // 91 s ago
+      {"online", "2026-01-01T12:00:05Z", false},   // 5 s in the future
+      {"online", "2026-01-01T12:00:00Z", true},    // now
+      {"offline", "2026-01-01T12:00:00Z", false},  // fresh but not online
+      {"online", std::nullopt, false},             // never
+      {"online", "yesterday", false},              // unparsable
   };
   for (const auto& c : cases) {
     Health health{c.state, c.heartbeat, "2026-01-01T12:00:00Z", {}, {}, {}, {}, {}};

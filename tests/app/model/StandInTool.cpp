@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
   }
   std::ofstream(folder / "calls.jsonl", std::ios::app) << call.dump() << "\n" << std::flush;
 
-  if (answer.contains("sleep")) std::this_thread::sleep_for(std::chrono::duration<double>(answer["sleep"].get<double>()));
+  if (answer.contains("sleep"))
+    std::this_thread::sleep_for(std::chrono::duration<double>(answer["sleep"].get<double>()));
   if (answer.contains("repeat")) std::cout << std::string(answer["repeat"].get<std::size_t>(), 'x');
   std::cout << answer.value("stdout", "") << std::flush;
   std::cerr << answer.value("stderr", "") << std::flush;
