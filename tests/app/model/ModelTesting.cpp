@@ -32,7 +32,11 @@ StandInTool::StandInTool() : executable_(directory_.path() / "corvane-mac") {
 }
 
 void StandInTool::script(const nlohmann::json& answers) {
-  std::ofstream(directory_.path() / "script.json", std::ios::trunc) << answers.dump();
+  // A list of answers starts from its first one with every new script.
+  nlohmann::json base = nlohmann::json::object();
+  for (const auto& command : commands()) base[command] = base.value(command, 0) + 1;
+  nlohmann::json whole = {{"answers", answers}, {"base", base}};
+  std::ofstream(directory_.path() / "script.json", std::ios::trunc) << whole.dump();
 }
 
 std::vector<nlohmann::json> StandInTool::calls() const {

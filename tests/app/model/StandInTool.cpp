@@ -1,6 +1,7 @@
 // A stand-in for corvane-mac, started by the model's tests under that name.
 // Beside the name it was started by lie "script.json", which says what each
-// command word answers, and "calls.jsonl", where every run appends its
+// command word answers ({"answers": {...}, "base": {command: runs before the
+// script was written}}), and "calls.jsonl", where every run appends its
 // arguments, its standard input and its process identifier. The script maps a
 // command word to one answer or a list of them, used in turn (the last one
 // repeats):
@@ -24,7 +25,8 @@ using nlohmann::json;
 
 int main(int argc, char** argv) {
   fs::path folder = fs::path(argv[0]).parent_path();
-  json script = json::parse(std::ifstream(folder / "script.json"), nullptr, false);
+  json whole = json::parse(std::ifstream(folder / "script.json"), nullptr, false);
+  json script = whole.is_object() ? whole.value("answers", json::object()) : json::object();
   std::string command = argc > 1 ? argv[1] : "";
 
   int previousRuns = 0;
@@ -34,6 +36,7 @@ int main(int argc, char** argv) {
       json call = json::parse(line, nullptr, false);
       if (call.is_object() && !call["arguments"].empty() && call["arguments"][0] == command) ++previousRuns;
     }
+    if (whole.is_object() && whole.contains("base")) previousRuns -= whole["base"].value(command, 0);
   }
   json answer = json::object();
   if (script.is_object() && script.contains(command)) {
