@@ -1,5 +1,7 @@
 #include "app/model/ModelTesting.h"
 
+#include <QElapsedTimer>
+
 #include <fstream>
 
 namespace corvane::test {
@@ -10,6 +12,16 @@ void ensureApplication() {
   static char name[] = "model-test";
   static char* argv[] = {name, nullptr};
   static QCoreApplication application(argc, argv);
+}
+
+bool waitUntil(const std::function<bool()>& condition) {
+  QElapsedTimer elapsed;
+  elapsed.start();
+  while (!condition()) {
+    if (elapsed.elapsed() > 120000) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+  }
+  return true;
 }
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -64,6 +65,10 @@ T finish(QCoro::Task<T> task) {
   if (state->error) std::rethrow_exception(state->error);
   if constexpr (!std::is_void_v<T>) return std::move(*state->value);
 }
+
+// Runs the event loop until condition holds; false when it still does not
+// after a generous deadline.
+bool waitUntil(const std::function<bool()>& condition);
 
 // A stand-in corvane-mac in a folder of its own, answering as its script says.
 class StandInTool {
