@@ -94,6 +94,19 @@ AppModel::AppModel(BundleInfo bundle, HelperClient helper, BackgroundService& se
   isStaging_ = !bundle_.buildChannel || *bundle_.buildChannel == "staging";
 }
 
+std::vector<std::string> AppModel::originArguments(const std::string& command) const {
+  std::vector<std::string> arguments{command, "--url", origin_};
+  // A development build talks plain HTTP to a coordinator on this computer,
+  // which the tool only accepts when told so.
+  for (const char* loopback : {"http://127.0.0.1", "http://localhost", "http://[::1]"}) {
+    std::string prefix = loopback;
+    if (origin_.compare(0, prefix.size(), prefix) == 0 &&
+        (origin_.size() == prefix.size() || origin_[prefix.size()] == ':' || origin_[prefix.size()] == '/'))
+      arguments.push_back("--development-loopback");
+  }
+  return arguments;
+}
+
 void AppModel::startRefreshing() {
   timer_.setInterval(5000);
   QPointer<AppModel> self(this);
@@ -237,7 +250,7 @@ QCoro::Task<> AppModel::refresh() {
 
 QCoro::Task<> AppModel::refreshSteps() {
   std::vector<std::string> prepareRepairArguments{"prepare-repair"};
-  std::vector<std::string> pollArguments{"pair-poll", "--url", origin_};
+  std::vector<std::string> pollArguments = originArguments("pair-poll");
   std::optional<std::string> failure;
   try {
     HelperSnapshot first = co_await helper_.snapshot();
@@ -337,7 +350,9 @@ void AppModel::receive(HelperSnapshot snapshot) {
 }
 
 QCoro::Task<Pairing> AppModel::startPairing() {
-  std::vector<std::string> arguments{"pair-start", "--url", origin_, "--name", firstCharacters(deviceName_, 80)};
+  std::vector<std::string> arguments = originArguments("pair-start");
+  arguments.push_back("--name");
+  arguments.push_back(firstCharacters(deviceName_, 80));
   std::string bytes = co_await helper_.run(arguments, std::nullopt);
   co_return decodePairing(bytes);
 }
@@ -367,7 +382,7 @@ QCoro::Task<> AppModel::sendEmailCode() {
   busy_ = true;
   error_.reset();
   announce();
-  std::vector<std::string> arguments{"email-start", "--url", origin_};
+  std::vector<std::string> arguments = originArguments("email-start");
   json body = json::object();
   body["email"] = trimmed(email_);
   body["language"] = L10n::language(platform::preferredLanguages());
@@ -400,7 +415,7 @@ QCoro::Task<> AppModel::verifyEmail() {
   announce();
   try {
     if (!emailSession_) {
-      std::vector<std::string> arguments{"email-verify", "--url", origin_};
+      std::vector<std::string> arguments = originArguments("email-verify");
       json body = json::object();
       body["challengeId"] = emailChallenge_->challengeId;
       body["code"] = emailCode_;
@@ -414,7 +429,7 @@ QCoro::Task<> AppModel::verifyEmail() {
       pairing_ = opened;
     }
     if (!pairing_ || !emailSession_) throw HelperError(HelperError::Kind::failed);
-    std::vector<std::string> arguments{"pair-confirm", "--url", origin_};
+    std::vector<std::string> arguments = originArguments("pair-confirm");
     json body = json::object();
     body["token"] = *emailSession_;
     body["id"] = pairing_->id;

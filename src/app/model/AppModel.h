@@ -111,6 +111,7 @@ class AppModel : public QObject {
 
  private:
   QCoro::Task<> refreshSteps();
+  std::vector<std::string> originArguments(const std::string& command) const;
   QCoro::Task<Pairing> startPairing();
   bool snapshotPaired() const { return snapshot_ && snapshot_->paired; }
   bool hasOpenPairing() const;

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <nlohmann/json.hpp>
 
 #include "app/model/HelperError.h"
@@ -10,6 +12,17 @@
 #include "platform/SystemInfo.h"
 
 namespace corvane::app {
+
+std::map<std::string, std::string> HelperClient::toolEnvironment() {
+  std::map<std::string, std::string> environment{{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"},
+                                                 {"HOME", platform::homeDirectory().string()}};
+  // The keyring (the Secret Service) is reached over the user's session bus;
+  // without its address the tool could neither read nor store the Mac's
+  // credentials. Nothing else of the app's environment reaches the tool.
+  for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"})
+    if (const char* value = std::getenv(name); value && *value) environment[name] = value;
+  return environment;
+}
 
 HelperClient HelperClient::forBundle(const std::filesystem::path& bundle) {
   return HelperClient(bundle / "Contents/MacOS/corvane-mac");
@@ -28,7 +41,7 @@ std::string HelperClient::runBlocking(const std::vector<std::string>& arguments,
   platform::CapturedRunPlan plan;
   plan.program = executable_;
   plan.arguments = arguments;
-  plan.environment = {{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"}, {"HOME", platform::homeDirectory().string()}};
+  plan.environment = toolEnvironment();
   if (input) plan.input = *input + "\n";
   plan.timeout = timeout;
   platform::CapturedRunResult result = platform::runCaptured(plan);

@@ -3,6 +3,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ class HelperClient {
 
   // The tool inside the application bundle (the .app folder).
   static HelperClient forBundle(const std::filesystem::path& bundle);
+
+  // PATH, HOME and the address of the user's session bus, nothing else.
+  static std::map<std::string, std::string> toolEnvironment();
 
   const std::filesystem::path& executable() const { return executable_; }
 

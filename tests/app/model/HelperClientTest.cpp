@@ -117,14 +117,22 @@ TEST(HelperClientTest, OutcomesOfAFinishedChild) {
   }
 }
 
-TEST(HelperClientTest, TheChildGetsOnlyPathAndHome) {
+TEST(HelperClientTest, TheChildGetsOnlyPathHomeAndTheSessionBus) {
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+  setenv("LD_PRELOAD", "", 1);
+  setenv("CORVANE_SECRET", "not for the tool", 1);
   StandInTool tool;
   tool.script({{"sign-out", {{"stdout", "{}"}}}});
   HelperClient client(tool.executable());
   std::vector<std::string> arguments{"sign-out"};
   finish(client.run(arguments, std::nullopt));
   ASSERT_EQ(tool.calls().size(), 1u);
-  json expected = {{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"}, {"HOME", platform::homeDirectory().string()}};
+  json expected = {{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"},
+                   {"HOME", platform::homeDirectory().string()},
+                   {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}};
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) expected["XDG_RUNTIME_DIR"] = runtime;
+  unsetenv("CORVANE_SECRET");
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
   EXPECT_EQ(tool.calls()[0]["environment"], expected);
   EXPECT_EQ(tool.calls()[0]["input"], "");
 }
