@@ -82,13 +82,14 @@ std::string firstCharacters(const std::string& text, int count) {
 }
 
 AppModel::AppModel(BundleInfo bundle, HelperClient helper, BackgroundService& service, Desktop& desktop, Clock clock,
-                   QObject* parent)
+                   std::unique_ptr<MacUpdater> updates, QObject* parent)
     : QObject(parent),
       bundle_(std::move(bundle)),
       helper_(std::move(helper)),
       service_(service),
       desktop_(desktop),
-      clock_(std::move(clock)) {
+      clock_(std::move(clock)),
+      updates_(std::move(updates)) {
   deviceName_ = bundle_.hostName.value_or(L10n::text("My Mac"));
   origin_ = bundle_.coordinatorURL.value_or(stagingOrigin);
   isStaging_ = !bundle_.buildChannel || *bundle_.buildChannel == "staging";

@@ -13,6 +13,7 @@
 #include "app/model/AuthorizationHistory.h"
 #include "app/model/ConnectionState.h"
 #include "app/model/HelperClient.h"
+#include "app/model/MacUpdater.h"
 #include "app/model/PlatformServices.h"
 
 namespace corvane::app {
@@ -44,8 +45,12 @@ class AppModel : public QObject {
  public:
   using Clock = std::function<WallTime()>;
 
+  // updates: the update controller (MacUpdater::forApp in the app), kept
+  // for the model's lifetime.
   AppModel(BundleInfo bundle, HelperClient helper, BackgroundService& service, Desktop& desktop, Clock clock,
-           QObject* parent = nullptr);
+           std::unique_ptr<MacUpdater> updates = nullptr, QObject* parent = nullptr);
+
+  MacUpdater* updates() const { return updates_.get(); }
 
   // Starts the 5-second refresh and one refresh at once.
   void startRefreshing();
@@ -122,6 +127,7 @@ class AppModel : public QObject {
   BackgroundService& service_;
   Desktop& desktop_;
   Clock clock_;
+  std::unique_ptr<MacUpdater> updates_;
   std::string origin_;
   bool isStaging_ = true;
   bool isPreview_ = false;

@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "localization/L10n.h"
+#include "platform/UserDirectories.h"
 
 namespace corvane::app {
 
@@ -50,6 +51,16 @@ MacUpdater::MacUpdater(bool enabled, const BundleInfo& bundle, std::unique_ptr<U
 }
 
 MacUpdater::~MacUpdater() = default;
+
+std::unique_ptr<MacUpdater> MacUpdater::forApp(const BundleInfo& bundle, QSettings& defaults,
+                                               const UpdateFrameworkFactory& framework) {
+  std::string identifier = bundle.bundleIdentifier.value_or("com.corvane.macos");
+  auto service = std::make_shared<LoginItemService>(
+      platform::LoginItem(platform::LoginItem::unitTemplate(bundle.bundle, identifier)));
+  auto lifecycle = UpdateServiceLifecycle::live(defaults, HelperClient::forBundle(bundle.bundle), service);
+  UpdateDiagnostics diagnostics(platform::logsDirectory(bundle.home), bundle.buildVersion.value_or("unknown"));
+  return std::make_unique<MacUpdater>(true, bundle, std::move(lifecycle), framework, std::move(diagnostics));
+}
 
 void MacUpdater::setAutomaticallyChecks(bool value) {
   automaticallyChecks_ = value;

@@ -34,6 +34,11 @@ class MacUpdater : public QObject, public UpdateFrameworkDelegate {
              const UpdateFrameworkFactory& framework, UpdateDiagnostics diagnostics, QObject* parent = nullptr);
   ~MacUpdater() override;
 
+  // The app's controller, created enabled: its own tool client and service
+  // handle for the bundle, the update log in the user's log folder.
+  static std::unique_ptr<MacUpdater> forApp(const BundleInfo& bundle, QSettings& defaults,
+                                            const UpdateFrameworkFactory& framework = platformUpdateFramework());
+
   bool available() const { return available_; }
   bool canCheck() const { return canCheck_; }
   const std::optional<std::string>& error() const { return error_; }

@@ -344,6 +344,64 @@ TEST_F(AppModelTest, StartAndStopTheBackgroundService) {
   EXPECT_EQ(model().error(), "The background service could not stop. Try again later.");
 }
 
+TEST_F(AppModelTest, TheStatusSentenceFollowsTheFirstMatchingCondition) {
+  json fresh = {
+      {"state", "online"}, {"updatedAt", "2026-01-01T12:00:00Z"}, {"lastHeartbeatAt", "2026-01-01T11:59:59Z"}};
+  json revoked = {{"state", "revoked"}, {"updatedAt", "2026-01-01T12:00:00Z"}};
+  json ready = revoked;
+  ready["rePairReady"] = true;
+  json storage = fresh;
+  storage["state"] = "storage_error";
+  json noCodex = status(false);
+  noCodex["codexAvailable"] = false;
+  const auto enabled = LoginItemStatus::enabled;
+  struct Case {
+    json document;
+    LoginItemStatus service;
+    const char* detail;
+    const char* quit;
+  } cases[] = {
+      {noCodex, enabled,
+       "The bundled Codex is incomplete. Reinstall the app. No separate Python, Node, or Codex installation is needed.",
+       "Background activity is enabled; its connection is not confirmed."},
+      {status(false), LoginItemStatus::notRegistered,
+       "Sign in with your iPhone or an email code. This Mac will be linked to your Corvane account.",
+       "The background service is not enabled."},
+      {status(true, ready), LoginItemStatus::notRegistered,
+       "Old connection cleanup is confirmed. You can pair again, then reconnect Codex accounts from your iPhone.",
+       "Cleanup is paused while the background service is stopped. Reopen Corvane to continue."},
+      {status(true, revoked), LoginItemStatus::requiresApproval,
+       "The old device is disabled. Keep the background service running and online while it cleans up credentials "
+       "and reports results.",
+       "Background activity still needs your permission."},
+      {status(true, fresh), LoginItemStatus::requiresApproval,
+       "Allow Corvane to run in the background in the desktop's autostart settings.",
+       "Background activity still needs your permission."},
+      {status(true, fresh), enabled,
+       "This Mac is available for background tasks. ChatGPT authorization is managed separately.",
+       "Quitting this interface leaves the background service running."},
+      {status(true, storage), enabled, "The executor cannot save task state. Check disk space and folder permissions.",
+       "Background activity is enabled; its connection is not confirmed."},
+      {status(true), enabled,
+       "Background activity is enabled, but a recent connection has not been confirmed. Check your network and "
+       "unlock the login keyring, then check status again.",
+       "Background activity is enabled; its connection is not confirmed."},
+  };
+  for (const auto& c : cases) {
+    service.current = c.service;
+    refreshWith(c.document);
+    EXPECT_EQ(model().statusDetail(), c.detail) << c.document;
+    EXPECT_EQ(model().quitDetail(), c.quit) << c.document;
+  }
+  // A failed read keeps the last status but says it is not confirmed.
+  script({{"app-status", failure}});
+  finish(model().refresh());
+  EXPECT_EQ(model().statusDetail(),
+            "The latest status could not be confirmed. Last known information is shown; check again before making "
+            "changes.");
+  EXPECT_TRUE(model().snapshot());
+}
+
 TEST_F(AppModelTest, TheRefreshTimerReadsTheStatus) {
   script({{"app-status", answer(status(true))}});
   model().startRefreshing();

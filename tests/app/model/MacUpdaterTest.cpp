@@ -116,8 +116,9 @@ TEST_F(MacUpdaterTest, OnlyProductionBuildsWithASigningKeyHaveUpdates) {
     }
   }
   // The platform layer of this system has no framework to offer.
-  MacUpdater linux(true, bundle, lifecycle(), platformUpdateFramework(), UpdateDiagnostics(logs, "7"));
-  EXPECT_FALSE(linux.available());
+  bundle.bundle = home / "Applications/Corvane.app";
+  bundle.home = home.path();
+  EXPECT_FALSE(MacUpdater::forApp(bundle, defaults)->available());
 }
 
 TEST_F(MacUpdaterTest, QuittingWithAPendingUpdateDrainsFirst) {
