@@ -56,6 +56,10 @@ class MacUpdaterTest : public testing::Test {
     operations.enabled = [] { return true; };
     operations.pause = [this]() -> QCoro::Task<std::string> {
       steps.push_back("pause");
+      if (failPauses > 0) {
+        --failPauses;
+        throw ServiceError("pause failed");
+      }
       co_return std::string("prep");
     };
     operations.ready = [](std::string) -> QCoro::Task<bool> { co_return true; };
@@ -88,6 +92,7 @@ class MacUpdaterTest : public testing::Test {
   QSettings defaults;
   BundleInfo bundle;
   bool failCancel = false;
+  int failPauses = 0;
   int frameworksMade = 0;
   FrameworkStandIn* framework = nullptr;
   std::vector<std::string> frameworkCalls;
@@ -150,6 +155,36 @@ TEST_F(MacUpdaterTest, AutomaticInstallsStartTheDrainForAnUpdateWaitingOnQuit) {
   EXPECT_TRUE(subject->prepared());
   EXPECT_EQ(steps, (std::vector<std::string>{"pause", "stop"}));
   EXPECT_TRUE(contains(events(logs / "updates.jsonl"), "download_verified"));
+}
+
+TEST_F(MacUpdaterTest, AFailedAutomaticDrainIsRetriedWhileTheUpdateWaits) {
+  auto subject = updater();
+  subject->setRetryDelay(std::chrono::milliseconds(0));
+  failPauses = 1;
+  bool installed = false;
+  subject->shouldPostponeRelaunch({"8"}, [&] { installed = true; });
+  ASSERT_TRUE(waitUntil([&] { return installed; }));
+  EXPECT_EQ(steps, (std::vector<std::string>{"pause", "cancel", "pause", "stop"}));
+  EXPECT_EQ(subject->error(), "The update could not finish. Your data is kept. Try again or reopen Corvane.");
+  auto logged = events(logs / "updates.jsonl");
+  EXPECT_TRUE(contains(logged, "executor_drain_failed"));
+  EXPECT_EQ(logged.back(), "executor_stopped_for_update");
+  // Prepared: the framework may relaunch at once now.
+  EXPECT_FALSE(subject->shouldPostponeRelaunch({"8"}, [] {}));
+}
+
+TEST_F(MacUpdaterTest, AQuitDrainForAnUpdateThatWentAwayKeepsTheAppRunning) {
+  auto subject = updater();
+  std::optional<bool> answer;
+  QObject::connect(subject.get(), &MacUpdater::terminationAnswered, [&](bool terminate) { answer = terminate; });
+  subject->willInstallUpdate({"8"});
+  EXPECT_EQ(subject->terminationReply(), TerminationReply::later);
+  subject->didAbort({"SUSparkleErrorDomain", 1});  // before the drain has run
+  ASSERT_TRUE(waitUntil([&] { return answer.has_value(); }));
+  EXPECT_FALSE(*answer);
+  EXPECT_FALSE(subject->preparing());
+  EXPECT_FALSE(subject->prepared());
+  EXPECT_EQ(steps, (std::vector<std::string>{"pause", "cancel"}));
 }
 
 TEST_F(MacUpdaterTest, AFailedRestoreAtStartKeepsTheFrameworkStopped) {
