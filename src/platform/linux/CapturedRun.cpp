@@ -160,6 +160,9 @@ CapturedRunResult runCaptured(const CapturedRunPlan& plan) {
   if (input >= 0) close(input);
   if (exitSignal >= 0) close(exitSignal);
 
+  // A poll that failed outright leaves a child that may still run: it is
+  // ended like one past its time rather than waited for without a bound.
+  if (!exited && !timedOut && !child->hasExited()) timedOut = true;
   if (timedOut) {
     child->terminate(plan.killGrace);
     result.outcome = CapturedRunResult::Outcome::timedOut;
