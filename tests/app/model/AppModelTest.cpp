@@ -402,6 +402,27 @@ TEST_F(AppModelTest, TheStatusSentenceFollowsTheFirstMatchingCondition) {
   EXPECT_TRUE(model().snapshot());
 }
 
+TEST_F(AppModelTest, RetiringARevokedPairingStopsTheServiceUntilTheNextPairing) {
+  json revoked = status(true, {{"state", "revoked"}, {"updatedAt", "2026-01-01T12:00:00Z"}, {"rePairReady", true}});
+  service.current = LoginItemStatus::enabled;
+  script({{"prepare-repair", failure}});
+  refreshWith(revoked);
+  ASSERT_TRUE(model().canPrepareRepair());
+  finish(model().prepareRepair());
+  EXPECT_EQ(model().error(),
+            "Cannot pair again yet. Stay online and let the background service finish credential cleanup and "
+            "reporting, then retry.");
+  EXPECT_EQ(service.calls, (std::vector<std::string>{"unregister", "register"}));
+
+  script({{"app-status", answer(status(false))}, {"prepare-repair", answer(json::object())}});
+  service.calls.clear();
+  finish(model().prepareRepair());
+  EXPECT_FALSE(model().error());
+  EXPECT_EQ(service.calls, std::vector<std::string>{"unregister"});
+  EXPECT_EQ(model().state(), ConnectionState::signIn);
+  EXPECT_FALSE(model().registered());
+}
+
 TEST_F(AppModelTest, TheRefreshTimerReadsTheStatus) {
   script({{"app-status", answer(status(true))}});
   model().startRefreshing();
