@@ -14,6 +14,10 @@ pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
 pkg_check_modules(NETTLE REQUIRED IMPORTED_TARGET nettle)
 find_package(Boost 1.74 REQUIRED)  # Beast and Asio, header-only: the wake channel and the tools
 
+# The tray app's model: Qt Core and its C++20 coroutine support.
+find_package(Qt6 6.4 REQUIRED COMPONENTS Core)
+find_package(QCoro6 0.8 REQUIRED COMPONENTS Core)
+
 if(CORVANE_BUILD_TESTS)
   find_package(GTest REQUIRED)
   include(GoogleTest)
