@@ -381,5 +381,29 @@ TEST_F(AgentCommandTest, StartUpFailuresLeaveTheReasonInTheHealthFile) {
   EXPECT_FALSE(fs::exists(data / "agent-health.json"));
 }
 
+// A revoked pairing is retired only with the executor stopped and the
+// coordinator's word that the old device is disabled and cleaned up; then
+// the tray app sees an unpaired directory.
+TEST_F(AgentCommandTest, PrepareRepairRetiresARevokedPairingOnlyWithTheExecutorStopped) {
+  auto agent = startAgent();
+  auto running = tool("prepare-repair");
+  EXPECT_EQ(running.status, 2);
+  EXPECT_EQ(running.err, "Corvane: Stop the background service first\n");
+  EXPECT_FALSE(requested("/v1/executor/heartbeat")) << "refused before any request";
+  agent->signal(SIGTERM);
+  EXPECT_EQ(agent->wait(), 0);
+
+  auto unconfirmed = tool("prepare-repair");
+  EXPECT_EQ(unconfirmed.status, 2);
+  EXPECT_EQ(unconfirmed.err, "Corvane: The old device is not disabled or credential cleanup is unconfirmed\n");
+  EXPECT_TRUE(parseJSON(tool("app-status").out).value_or(Json())["paired"]);
+
+  server.control("executor/sync", {{"revoked", true}, {"cleanupPending", false}});
+  auto repaired = tool("prepare-repair");
+  EXPECT_EQ(repaired.status, 0) << repaired.err;
+  Json status = parseJSON(tool("app-status").out).value_or(Json());
+  EXPECT_EQ(status["paired"], false) << status.dump();
+}
+
 }  // namespace
 }  // namespace corvane
