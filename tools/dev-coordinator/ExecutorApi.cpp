@@ -38,9 +38,9 @@ long long integer(const Json& body, const char* key, long long fallback) {
 
 // A scripted quota-report answer, checked when it is given so that a bad
 // script fails the test's control call rather than a report.
-Json quotaAnswer(const Json& spec) {
-  if (!spec.is_object()) throw std::invalid_argument("a quota-report answer is an object");
-  for (const auto& [key, value] : spec.items()) {
+Json quotaAnswer(const Json& scripted) {
+  if (!scripted.is_object()) throw std::invalid_argument("a quota-report answer is an object");
+  for (const auto& [key, value] : scripted.items()) {
     if (key == "receipt") {
       if (!value.is_string() || (value != "accepted" && value != "duplicate" && value != "rejected" &&
                                  value != "missing" && value != "unknown"))
@@ -59,7 +59,7 @@ Json quotaAnswer(const Json& spec) {
       throw std::invalid_argument("unknown member \"" + key + "\" of a quota-report answer");
     }
   }
-  return spec;
+  return scripted;
 }
 
 }  // namespace
@@ -202,21 +202,21 @@ Reply ExecutorApi::quotaReport(const ApiRequest& request) {
   if (!authorized(request)) return unauthorized();
   std::lock_guard lock(mutex_);
   data_.quotaReports.push_back(request.json);
-  Json spec = data_.script.quotaDefault;
+  Json scripted = data_.script.quotaDefault;
   if (!data_.script.quotaAnswers.empty()) {
-    spec = data_.script.quotaAnswers.front();
+    scripted = data_.script.quotaAnswers.front();
     data_.script.quotaAnswers.pop_front();
   }
-  if (spec.contains("status")) {
-    unsigned status = spec["status"].get<unsigned>();
+  if (scripted.contains("status")) {
+    unsigned status = scripted["status"].get<unsigned>();
     logLine("quota report refused with " + std::to_string(status));
     return Reply::error(status, "quota_report_refused", "the quota report was refused as scripted");
   }
-  std::string receipt = spec.value("receipt", std::string("accepted"));
-  Json answer{{"tasks", spec.value("offers", false) ? offeredTasks() : Json::array()}};
+  std::string receipt = scripted.value("receipt", std::string("accepted"));
+  Json answer{{"tasks", scripted.value("offers", false) ? offeredTasks() : Json::array()}};
   if (receipt != "missing")
-    answer["recoveryReceipt"] = Json{{"status", receipt}, {"reason", spec.value("reason", std::string())}};
-  answer = overlaid(answer, spec.value("answer", Json::object()));
+    answer["recoveryReceipt"] = Json{{"status", receipt}, {"reason", scripted.value("reason", std::string())}};
+  answer = overlaid(answer, scripted.value("answer", Json::object()));
   return Reply::json(200, overlaid(answer, data_.script.quotaReport));
 }
 
@@ -388,7 +388,7 @@ Reply ExecutorApi::controlQuotaReports(const ApiRequest& request) {
     bool replaceAnswers = body.contains("answers");
     if (replaceAnswers) {
       if (!body["answers"].is_array()) throw std::invalid_argument("\"answers\" is an array");
-      for (const auto& spec : body["answers"]) answers.push_back(quotaAnswer(spec));
+      for (const auto& scripted : body["answers"]) answers.push_back(quotaAnswer(scripted));
     }
     std::optional<Json> fallback;
     if (body.contains("default")) fallback = quotaAnswer(body["default"]);
@@ -397,7 +397,7 @@ Reply ExecutorApi::controlQuotaReports(const ApiRequest& request) {
     if (replaceAnswers) data_.script.quotaAnswers = std::move(answers);
     if (fallback) data_.script.quotaDefault = *fallback;
     Json queued = Json::array();
-    for (const auto& spec : data_.script.quotaAnswers) queued.push_back(spec);
+    for (const auto& scripted : data_.script.quotaAnswers) queued.push_back(scripted);
     return Reply::json(
         200, Json{{"received", data_.quotaReports}, {"answers", queued}, {"default", data_.script.quotaDefault}});
   } catch (const std::invalid_argument& error) {
