@@ -13,6 +13,7 @@
 #include "app/model/ConnectionDates.h"
 #include "app/ui/BrandAssets.h"
 #include "app/ui/EmailVerificationPage.h"
+#include "app/ui/ManageMacSheet.h"
 #include "localization/L10n.h"
 #include "localization/LegalLinks.h"
 
@@ -510,6 +511,23 @@ void ConnectionWindow::render() {
   renderSignIn(now);
   renderAccount();
   manage_->setEnabled(model_.snapshot().has_value());
+  renderManagement();
+}
+
+ManageMacSheet* ConnectionWindow::managementSheet() const { return sheet_; }
+
+void ConnectionWindow::renderManagement() {
+  if (model_.showingManagement() && !sheet_) {
+    sheet_ = new ManageMacSheet(model_, services_, this);
+    sheet_->setAttribute(Qt::WA_DeleteOnClose);
+    // However the sheet closes (Done, Escape, the title bar), the flag follows.
+    connect(sheet_, &QDialog::finished, this, [this] {
+      if (model_.showingManagement()) model_.setShowingManagement(false);
+    });
+    sheet_->open();
+  } else if (!model_.showingManagement() && sheet_) {
+    sheet_->close();
+  }
 }
 
 void ConnectionWindow::renderRecovery() {

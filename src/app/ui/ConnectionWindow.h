@@ -19,6 +19,7 @@
 namespace corvane::app::ui {
 
 class EmailVerificationPage;
+class ManageMacSheet;
 
 // The one window of the tray app: where the user links this computer,
 // sees its status, recovers from problems and answers authorisation
@@ -40,6 +41,8 @@ class ConnectionWindow : public QWidget {
   void setShowingEmailCode(bool showing);
   const QTimer& ticker() const { return ticker_; }
   EmailVerificationPage* emailPage() const { return emailPage_; }
+  // The management sheet while it is open.
+  ManageMacSheet* managementSheet() const;
 
   // Redraws from the model and the clock.
   void render();
@@ -62,6 +65,7 @@ class ConnectionWindow : public QWidget {
   void renderEmailForm(WallTime now);
   void renderAccount();
   void renderMacName();
+  void renderManagement();
   void copyPairingCode();
   void sendAction();
   void toggleHelp();
@@ -128,6 +132,7 @@ class ConnectionWindow : public QWidget {
   QPushButton* manage_ = nullptr;
   QPushButton* help_ = nullptr;
   QWidget* helpPopover_ = nullptr;
+  QPointer<ManageMacSheet> sheet_;
 };
 
 }  // namespace corvane::app::ui
