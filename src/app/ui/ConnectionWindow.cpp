@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "app/model/ConnectionDates.h"
+#include "app/ui/AuthorizationSection.h"
 #include "app/ui/BrandAssets.h"
 #include "app/ui/EmailVerificationPage.h"
 #include "app/ui/ManageMacSheet.h"
@@ -143,6 +144,12 @@ QWidget* ConnectionWindow::buildContent() {
   layout->addWidget(signIn_);
   account_ = buildAccountBlock(content);
   layout->addWidget(account_);
+  authorizationBlock_ = new QWidget(content);
+  auto* authorizationLayout = column(authorizationBlock_, 14);
+  authorizationLayout->addWidget(divider(authorizationBlock_));
+  authorization_ = new AuthorizationSection(model_, services_, authorizationBlock_);
+  authorizationLayout->addWidget(authorization_);
+  layout->addWidget(authorizationBlock_);
   layout->addStretch();
   return content;
 }
@@ -510,6 +517,8 @@ void ConnectionWindow::render() {
   message_->show(emailFormShowsMessage ? std::nullopt : message());
   renderSignIn(now);
   renderAccount();
+  showWhen(authorizationBlock_, model_.signedIn());
+  if (model_.signedIn()) authorization_->render(now);
   manage_->setEnabled(model_.snapshot().has_value());
   renderManagement();
 }

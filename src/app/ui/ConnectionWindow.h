@@ -20,6 +20,7 @@ namespace corvane::app::ui {
 
 class EmailVerificationPage;
 class ManageMacSheet;
+class AuthorizationSection;
 
 // The one window of the tray app: where the user links this computer,
 // sees its status, recovers from problems and answers authorisation
@@ -128,7 +129,8 @@ class ConnectionWindow : public QWidget {
   QWidget* account_ = nullptr;
   QLabel* accountEmail_ = nullptr;
   QLabel* linkState_ = nullptr;
-  QWidget* authorization_ = nullptr;
+  QWidget* authorizationBlock_ = nullptr;
+  AuthorizationSection* authorization_ = nullptr;
   QPushButton* manage_ = nullptr;
   QPushButton* help_ = nullptr;
   QWidget* helpPopover_ = nullptr;

@@ -22,6 +22,10 @@ InterfaceTest::InterfaceTest() {
 }
 
 InterfaceTest::~InterfaceTest() {
+  // An operation a click started still refers to the model: let it end.
+  if (model_) {
+    EXPECT_TRUE(waitUntil([this] { return !model_->busy() && !model_->checking(); }));
+  }
   scene_.reset();
   model_.reset();
 }
