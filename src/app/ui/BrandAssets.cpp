@@ -68,7 +68,7 @@ QIcon symbolIcon(const char* symbol) {
   static const Entry entries[] = {
       {"gearshape", "preferences-system", QStyle::SP_FileDialogDetailedView},
       {"questionmark.circle", "help-about", QStyle::SP_TitleBarContextHelpButton},
-      {"doc.on.doc", "edit-copy", QStyle::SP_FileDialogNewFolder},
+      {"doc.on.doc", "edit-copy", QStyle::SP_FileDialogContentsView},
       {"arrow.triangle.2.circlepath", "view-refresh", QStyle::SP_BrowserReload},
       {"lock.circle", "changes-prevent", QStyle::SP_MessageBoxWarning},
       {"laptopcomputer", "computer", QStyle::SP_ComputerIcon},

@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QScrollArea>
 #include <QVBoxLayout>
@@ -37,8 +38,8 @@ EmailCodeInput::EmailCodeInput(QWidget* parent) : QWidget(parent) {
     box->setAttribute(Qt::WA_TransparentForMouseEvents);
     row->addWidget(box, 1);
   }
-  // The entry lies over the boxes, invisible, so a click anywhere on the
-  // row focuses it and the desktop's input methods and paste reach it.
+  // The entry is a single clear pixel: it takes the typing, paste and input
+  // methods while the boxes show the code; a click on the row focuses it.
   entry_ = new QLineEdit(this);
   entry_->setObjectName("email-verification-code");
   entry_->setAccessibleName(qs(L10n::text("6-digit code")));
@@ -86,8 +87,13 @@ bool EmailCodeInput::eventFilter(QObject* watched, QEvent* event) {
 
 void EmailCodeInput::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
-  entry_->setGeometry(rect());
-  entry_->raise();
+  entry_->setGeometry(0, 0, 1, 1);
+  entry_->lower();
+}
+
+void EmailCodeInput::mousePressEvent(QMouseEvent* event) {
+  entry_->setFocus(Qt::MouseFocusReason);
+  event->accept();
 }
 
 void EmailCodeInput::paintBoxes() {

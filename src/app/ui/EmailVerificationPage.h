@@ -13,7 +13,7 @@
 
 namespace corvane::app::ui {
 
-// Six boxes over one invisible entry that receives the typing. The entry
+// Six boxes and one invisible entry that receives the typing. The entry
 // keeps at most six ASCII digits: anything else typed or pasted is dropped.
 class EmailCodeInput : public QWidget {
   Q_OBJECT
@@ -37,6 +37,7 @@ class EmailCodeInput : public QWidget {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
 
  private:
   void paintBoxes();

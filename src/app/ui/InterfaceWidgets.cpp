@@ -104,14 +104,13 @@ ConnectionStatusView::ConnectionStatusView(QWidget* parent) : QWidget(parent) {
   column->setSpacing(2);
   auto* titleRow = new QHBoxLayout;
   title_ = headline(this, "status-title");
-  titleRow->addWidget(title_);
+  titleRow->addWidget(title_, 1);
   activity_ = new QProgressBar(this);
   activity_->setObjectName("status-activity");
   activity_->setRange(0, 0);
   activity_->setTextVisible(false);
   activity_->setFixedSize(48, 8);
   titleRow->addWidget(activity_);
-  titleRow->addStretch();
   column->addLayout(titleRow);
   detail_ = secondary(this, "status-detail");
   column->addWidget(detail_);

@@ -180,7 +180,7 @@ TEST_F(ConnectionWindowTest, TheCodeEntryKeepsSixDigitsAndOutlinesTheNextBox) {
   EXPECT_EQ(entry->objectName(), "email-verification-code");
   EXPECT_EQ(entry->accessibleName(), "6-digit code");
   QApplication::setActiveWindow(&window());
-  entry->setFocus();
+  QTest::mouseClick(&codeInput(), Qt::LeftButton, {}, QPoint(codeInput().width() - 10, 20));  // on the last box
   EXPECT_TRUE(waitUntil([&] { return entry->hasFocus(); }));
   EXPECT_EQ(codeInput().outlinedBox(), 0);
 
