@@ -6,6 +6,10 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <QDateTime>
+#include <QLocale>
+
+#include "localization/AccountConnectionError.h"
 #include "localization/L10n.h"
 
 namespace corvane::app::ui {
@@ -174,6 +178,8 @@ ManageMacSheet::ManageMacSheet(AppModel& model, const InterfaceServices& service
   origin_ = secondary(diagnostics, "origin");
   origin_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   diagnosticsLayout->addWidget(origin_);
+  codexError_ = secondary(diagnostics, "latest-codex-error");
+  diagnosticsLayout->addWidget(codexError_);
   automatic_ = new QCheckBox(qs(L10n::text("Automatically send sanitized diagnostics")), diagnostics);
   automatic_->setObjectName("automatic-diagnostics");
   diagnosticsLayout->addWidget(automatic_);
@@ -275,6 +281,17 @@ void ManageMacSheet::render() {
 
   setText(version_, versionLine(model_));
   setText(origin_, qs(model_.origin()));
+  if (snapshot && snapshot->latestCodexError) {
+    const auto& latest = *snapshot->latestCodexError;
+    QDateTime recorded = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(latest.recordedAt)).toLocalTime();
+    QLocale locale;
+    QString when = locale.toString(recorded.date(), QLocale::ShortFormat) + " " +
+                   locale.toString(recorded.time(), QLocale::ShortFormat);
+    setText(codexError_, qs(L10n::text("Most recent Codex error (%1$@)", when.toStdString())) + "\n" +
+                             qs(AccountConnectionError::message(latest.code)));
+  } else {
+    setText(codexError_, qs(L10n::text("No recent Codex errors recorded.")));
+  }
   bool enabled = !snapshot || !snapshot->supportDiagnostics || snapshot->supportDiagnostics->enabled;
   automatic_->setChecked(enabled);
   automatic_->setEnabled(!model_.busy() && model_.signedIn());

@@ -62,6 +62,7 @@ class ManageMacSheet : public QDialog {
   QPushButton* signOut_;
   QLabel* version_;
   QLabel* origin_;
+  QLabel* codexError_;
   QCheckBox* automatic_;
   QPushButton* report_;
   QLabel* reportStatus_;

@@ -146,6 +146,8 @@ TEST_F(ManageMacSheetTest, BeforeAnySnapshotTheDiagnosticsSwitchShowsOnButIsLock
   EXPECT_FALSE(in<QPushButton>(sheet, "report-a-problem")->isEnabled());
   EXPECT_TRUE(in<QPushButton>(sheet, "export-diagnostics")->isEnabled());
   EXPECT_EQ(in<QLabel>(sheet, "manage-email")->text(), "Not Signed In");
+  EXPECT_EQ(in<QLabel>(sheet, "latest-codex-error")->text(), "No recent Codex errors recorded.");
+  EXPECT_EQ(in<QLabel>(sheet, "version-line")->text(), "Corvane Staging 1.2.3 (45)");
   EXPECT_FALSE(visibleIn(sheet, "sign-out"));
 }
 
