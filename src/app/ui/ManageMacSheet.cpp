@@ -205,6 +205,35 @@ ManageMacSheet::ManageMacSheet(AppModel& model, const InterfaceServices& service
     disclosure->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
     diagnostics->setVisible(open);
   });
+
+  // Software updates, for the builds that have them.
+  updates_ = new QWidget(content);
+  updates_->setObjectName("update-settings");
+  auto* updatesLayout = new QVBoxLayout(updates_);
+  updatesLayout->setContentsMargins(0, 0, 0, 0);
+  updatesLayout->setSpacing(10);
+  updatesLayout->addWidget(line(updates_));
+  auto* updatesTitle = headline(updates_, "updates-title");
+  updatesTitle->setText(qs(L10n::text("Software Updates")));
+  updatesLayout->addWidget(updatesTitle);
+  autoCheck_ = new QCheckBox(qs(L10n::text("Automatically check for updates")), updates_);
+  autoCheck_->setObjectName("automatically-check");
+  updatesLayout->addWidget(autoCheck_);
+  autoInstall_ = new QCheckBox(qs(L10n::text("Automatically download and install updates")), updates_);
+  autoInstall_->setObjectName("automatically-install");
+  updatesLayout->addWidget(autoInstall_);
+  updateError_ = secondary(updates_, "update-error");
+  updatesLayout->addWidget(updateError_);
+  checkUpdates_ = button(updates_, "check-for-updates", qs(L10n::text("Check for Updates…")));
+  updatesLayout->addWidget(checkUpdates_, 0, Qt::AlignLeft);
+  layout->addWidget(updates_);
+  if (MacUpdater* updater = model_.updates()) {
+    connect(autoCheck_, &QCheckBox::clicked, this, [updater](bool on) { updater->setAutomaticallyChecks(on); });
+    connect(autoInstall_, &QCheckBox::clicked, this, [updater](bool on) { updater->setAutomaticallyInstalls(on); });
+    connect(checkUpdates_, &QPushButton::clicked, this, [updater] { updater->checkForUpdates(); });
+    connect(updater, &MacUpdater::changed, this, &ManageMacSheet::render);
+  }
+
   layout->addStretch();
   scroll->setWidget(content);
   outer->addWidget(scroll, 1);
@@ -314,6 +343,16 @@ void ManageMacSheet::render() {
   showWhen(reportStatus_, !status.isEmpty());
   setText(feedback_, exportFeedback_ ? qs(*exportFeedback_) : QString());
   showWhen(feedback_, exportFeedback_.has_value());
+
+  MacUpdater* updater = model_.updates();
+  showWhen(updates_, updater && updater->available());
+  if (updater && updater->available()) {
+    autoCheck_->setChecked(updater->automaticallyChecks());
+    autoInstall_->setChecked(updater->automaticallyInstalls());
+    setText(updateError_, updater->error() ? qs(*updater->error()) : QString());
+    showWhen(updateError_, updater->error().has_value());
+    checkUpdates_->setEnabled(updater->canCheck());
+  }
 }
 
 QCoro::Task<> ManageMacSheet::exportDiagnostics(QPointer<ManageMacSheet> sheet, AppModel* model) {

@@ -68,6 +68,11 @@ class ManageMacSheet : public QDialog {
   QLabel* reportStatus_;
   QPushButton* export_;
   QLabel* feedback_;
+  QWidget* updates_;
+  QCheckBox* autoCheck_;
+  QCheckBox* autoInstall_;
+  QLabel* updateError_;
+  QPushButton* checkUpdates_;
   std::optional<std::string> exportFeedback_;
 };
 

@@ -149,6 +149,7 @@ TEST_F(ManageMacSheetTest, BeforeAnySnapshotTheDiagnosticsSwitchShowsOnButIsLock
   EXPECT_EQ(in<QLabel>(sheet, "latest-codex-error")->text(), "No recent Codex errors recorded.");
   EXPECT_EQ(in<QLabel>(sheet, "version-line")->text(), "Corvane Staging 1.2.3 (45)");
   EXPECT_FALSE(visibleIn(sheet, "sign-out"));
+  EXPECT_FALSE(visibleIn(sheet, "update-settings"));  // a staging build without an updater has no updates
 }
 
 }  // namespace
