@@ -15,6 +15,7 @@
 #include "app/ui/BrandAssets.h"
 #include "app/ui/EmailVerificationPage.h"
 #include "app/ui/ManageMacSheet.h"
+#include "app/ui/RecoveryActions.h"
 #include "localization/L10n.h"
 #include "localization/LegalLinks.h"
 
@@ -136,7 +137,7 @@ QWidget* ConnectionWindow::buildContent() {
 
   status_ = new ConnectionStatusView(content);
   layout->addWidget(status_);
-  recovery_ = buildRecoveryActions(content);
+  recovery_ = new RecoveryActions(model_, services_, content);
   layout->addWidget(recovery_);
   message_ = new InlineMessage(content, "message-line");
   layout->addWidget(message_);
@@ -152,44 +153,6 @@ QWidget* ConnectionWindow::buildContent() {
   layout->addWidget(authorizationBlock_);
   layout->addStretch();
   return content;
-}
-
-QWidget* ConnectionWindow::buildRecoveryActions(QWidget* parent) {
-  auto* box = new QWidget(parent);
-  box->setObjectName("recovery-actions");
-  auto* layout = column(box, 8);
-  reinstallNote_ =
-      secondary(box, "reinstall-note",
-                qs(L10n::text("Reinstalling requires closing this app. Check any ongoing work before replacing it.")));
-  layout->addWidget(reinstallNote_);
-  auto* row = new QHBoxLayout;
-  row->setSpacing(8);
-  auto button = [&](const char* objectName, const QString& text) {
-    auto* created = new QPushButton(text, box);
-    created->setObjectName(objectName);
-    row->addWidget(created);
-    return created;
-  };
-  showApp_ = button("show-app", qs(L10n::text("Show App in File Manager")));
-  openSettings_ = prominent(button("open-background-settings", qs(L10n::text("Open Background Settings"))));
-  continueCleanup_ = button("continue-cleanup", qs(L10n::text("Start Background Service to Continue Cleanup")));
-  recoveryManage_ = button("recovery-manage", qs(L10n::text("Manage This Mac…")));
-  pairAgain_ = prominent(button("pair-again", qs(L10n::text("Pair Again…"))));
-  checkAgain_ = button("check-status-again", qs(L10n::text("Check Status Again")));
-  row->addStretch();
-  layout->addLayout(row);
-
-  connect(showApp_, &QPushButton::clicked, this, [this] {
-    if (!model_.isPreview() && services_.revealApplication) services_.revealApplication();
-  });
-  connect(openSettings_, &QPushButton::clicked, this, [this] {
-    if (!model_.isPreview() && services_.openBackgroundSettings) services_.openBackgroundSettings();
-  });
-  connect(continueCleanup_, &QPushButton::clicked, this, [this] { model_.start(); });
-  connect(recoveryManage_, &QPushButton::clicked, this, [this] { model_.setShowingManagement(true); });
-  connect(pairAgain_, &QPushButton::clicked, this, [this] { model_.prepareRepair(); });
-  connect(checkAgain_, &QPushButton::clicked, this, [this] { model_.refresh(); });
-  return box;
 }
 
 QWidget* ConnectionWindow::buildSignInSection(QWidget* parent) {
@@ -511,7 +474,7 @@ void ConnectionWindow::render() {
   ConnectionState state = model_.state();
   status_->show(state, model_.statusDetail(), heartbeatOf(model_), model_.busy() || model_.checking());
   showWhen(recovery_, state != ConnectionState::online && state != ConnectionState::signIn);
-  renderRecovery();
+  recovery_->render();
 
   bool emailFormShowsMessage = model_.snapshot() && !paired && emailLogin_ && model_.statusIsCurrent();
   message_->show(emailFormShowsMessage ? std::nullopt : message());
@@ -537,35 +500,6 @@ void ConnectionWindow::renderManagement() {
   } else if (!model_.showingManagement() && sheet_) {
     sheet_->close();
   }
-}
-
-void ConnectionWindow::renderRecovery() {
-  const auto& snapshot = model_.snapshot();
-  bool installed = model_.isInstalled();
-  bool codexMissing = installed && snapshot && !snapshot->codexAvailable;
-  bool full = installed && !codexMissing;
-  showWhen(showApp_, !installed || codexMissing);
-  showWhen(reinstallNote_, codexMissing);
-
-  bool paired = snapshot && snapshot->paired;
-  bool approval = model_.serviceStatus() == LoginItemStatus::requiresApproval;
-  // At most one primary action, the first that applies.
-  int primary = 0;
-  if (paired && approval)
-    primary = 1;
-  else if (paired && !model_.registered() && (model_.signingOut() || model_.revoked()))
-    primary = 2;
-  else if (model_.signedIn() && !model_.registered())
-    primary = 3;
-  showWhen(openSettings_, full && primary == 1);
-  showWhen(continueCleanup_, full && primary == 2);
-  continueCleanup_->setEnabled(!model_.busy() && model_.statusIsCurrent());
-  showWhen(recoveryManage_, full && primary == 3);
-  bool rePairReady = model_.revoked() && snapshot && snapshot->health && snapshot->health->rePairReady.value_or(false);
-  showWhen(pairAgain_, full && rePairReady);
-  pairAgain_->setEnabled(model_.canPrepareRepair());
-  showWhen(checkAgain_, full);
-  checkAgain_->setEnabled(!model_.busy() && !model_.checking());
 }
 
 void ConnectionWindow::renderMacName() {

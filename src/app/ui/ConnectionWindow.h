@@ -21,6 +21,7 @@ namespace corvane::app::ui {
 class EmailVerificationPage;
 class ManageMacSheet;
 class AuthorizationSection;
+class RecoveryActions;
 
 // The one window of the tray app: where the user links this computer,
 // sees its status, recovers from problems and answers authorisation
@@ -57,10 +58,8 @@ class ConnectionWindow : public QWidget {
   QWidget* buildSignInSection(QWidget* parent);
   QWidget* buildPairingForm(QWidget* parent);
   QWidget* buildEmailForm(QWidget* parent);
-  QWidget* buildRecoveryActions(QWidget* parent);
   QWidget* buildAccountBlock(QWidget* parent);
   QWidget* buildBottomBar();
-  void renderRecovery();
   void renderSignIn(WallTime now);
   void renderPairing(WallTime now);
   void renderEmailForm(WallTime now);
@@ -88,14 +87,7 @@ class ConnectionWindow : public QWidget {
   QLabel* trayNote_ = nullptr;
   QLabel* preview_ = nullptr;
   ConnectionStatusView* status_ = nullptr;
-  QWidget* recovery_ = nullptr;
-  QLabel* reinstallNote_ = nullptr;
-  QPushButton* showApp_ = nullptr;
-  QPushButton* openSettings_ = nullptr;
-  QPushButton* continueCleanup_ = nullptr;
-  QPushButton* recoveryManage_ = nullptr;
-  QPushButton* pairAgain_ = nullptr;
-  QPushButton* checkAgain_ = nullptr;
+  RecoveryActions* recovery_ = nullptr;
   InlineMessage* message_ = nullptr;
 
   QWidget* signIn_ = nullptr;

@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QLocale>
 
+#include "app/ui/RecoveryActions.h"
 #include "localization/AccountConnectionError.h"
 #include "localization/L10n.h"
 
@@ -136,10 +137,11 @@ ManageMacSheet::ManageMacSheet(AppModel& model, const InterfaceServices& service
   openSettings_ = button(content, "manage-open-settings", qs(L10n::text("Open Background Settings")));
   stop_ = button(content, "stop-service", qs(L10n::text("Stop Background Service…")));
   start_ = prominent(button(content, "start-service", qs(L10n::text("Start Background Service"))));
-  checkAgain_ = button(content, "manage-check-again", qs(L10n::text("Check Status Again")));
-  for (auto* control : {openSettings_, stop_, start_, checkAgain_}) controls->addWidget(control);
+  for (auto* control : {openSettings_, stop_, start_}) controls->addWidget(control);
   controls->addStretch();
   layout->addLayout(controls);
+  recovery_ = new RecoveryActions(model_, services_, content);
+  layout->addWidget(recovery_);
   message_ = new InlineMessage(content, "manage-message");
   layout->addWidget(message_);
   layout->addWidget(line(content));
@@ -250,7 +252,6 @@ ManageMacSheet::ManageMacSheet(AppModel& model, const InterfaceServices& service
     if (!model_.isPreview() && services_.openBackgroundSettings) services_.openBackgroundSettings();
   });
   connect(start_, &QPushButton::clicked, this, [this] { model_.start(); });
-  connect(checkAgain_, &QPushButton::clicked, this, [this] { model_.refresh(); });
   connect(stop_, &QPushButton::clicked, this, [this] {
     confirmation("confirm-stop", qs(L10n::text("Stop Background Service?")),
                  qs(L10n::text("Stopping pauses this Mac's tasks and quota sampling. Pairing and account credentials "
@@ -300,8 +301,8 @@ void ManageMacSheet::render() {
   showWhen(start_, controls && !approval && !model_.registered());
   stop_->setEnabled(idle);
   start_->setEnabled(idle);
-  showWhen(checkAgain_, !controls);
-  checkAgain_->setEnabled(idle);
+  showWhen(recovery_, !controls);
+  if (!controls) recovery_->render();
   message_->show(model_.error() ? model_.error() : model_.statusError());
 
   setText(email_, snapshot && snapshot->email ? qs(*snapshot->email) : qs(L10n::text("Not Signed In")));

@@ -14,6 +14,8 @@
 
 namespace corvane::app::ui {
 
+class RecoveryActions;
+
 // "Corvane 1.2.3 (45)": the display name, the bundle's version and build.
 QString versionLine(const AppModel& model);
 
@@ -56,7 +58,7 @@ class ManageMacSheet : public QDialog {
   QPushButton* openSettings_;
   QPushButton* stop_;
   QPushButton* start_;
-  QPushButton* checkAgain_;
+  RecoveryActions* recovery_;
   InlineMessage* message_;
   QLabel* email_;
   QPushButton* signOut_;

@@ -76,6 +76,20 @@ TEST_F(ManageMacSheetTest, ConfirmingTheSignOutClosesTheSheet) {
   EXPECT_FALSE(model().showingManagement());
 }
 
+TEST_F(ManageMacSheetTest, ARevokedMacGetsTheRecoveryActionsAndNoSignOut) {
+  json health = onlineHealth();
+  health["deviceRevoked"] = true;
+  health["rePairReady"] = true;
+  auto& sheet = openSheet(statusDocument(true, health));
+  ASSERT_TRUE(model().revoked());
+  EXPECT_FALSE(visibleIn(sheet, "stop-service"));
+  EXPECT_FALSE(visibleIn(sheet, "start-service"));
+  EXPECT_TRUE(visibleIn(sheet, "recovery-actions"));
+  EXPECT_TRUE(visibleIn(sheet, "pair-again"));
+  EXPECT_TRUE(visibleIn(sheet, "check-status-again"));
+  EXPECT_FALSE(visibleIn(sheet, "sign-out"));
+}
+
 TEST_F(ManageMacSheetTest, DoneClosesTheSheetAndClearsTheFlag) {
   auto& sheet = openSheet();
   in<QPushButton>(sheet, "manage-done")->click();
