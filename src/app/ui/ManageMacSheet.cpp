@@ -1,5 +1,6 @@
 #include "app/ui/ManageMacSheet.h"
 
+#include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QScrollArea>
@@ -195,6 +196,14 @@ ManageMacSheet::ManageMacSheet(AppModel& model, const InterfaceServices& service
   reportStatus_ = secondary(diagnostics, "report-status");
   reportStatus_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   diagnosticsLayout->addWidget(reportStatus_);
+  reportId_ = caption(diagnostics, "report-id");
+  reportId_->setFont([&] {
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setPointSizeF(reportId_->font().pointSizeF());
+    return fixed;
+  }());
+  reportId_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  diagnosticsLayout->addWidget(reportId_);
   export_ = button(diagnostics, "export-diagnostics", qs(L10n::text("Export Sanitized Diagnostics…")));
   diagnosticsLayout->addWidget(export_, 0, Qt::AlignLeft);
   feedback_ = new QLabel(diagnostics);
@@ -328,20 +337,23 @@ void ManageMacSheet::render() {
   report_->setEnabled(!model_.busy() && model_.signedIn());
   export_->setEnabled(!model_.busy());
   QString status;
+  QString supportNumber;
   if (snapshot && snapshot->supportDiagnostics && snapshot->supportDiagnostics->reportStatus) {
     const auto& diagnostics = *snapshot->supportDiagnostics;
     if (*diagnostics.reportStatus == "pending")
       status =
           qs(L10n::text("Report saved on this Mac. It will retry while Corvane runs and the connection is "
                         "available, for up to 7 days."));
-    else if (*diagnostics.reportStatus == "submitted" && diagnostics.reportId)
-      status =
-          qs(L10n::text("Report submitted. Share this support number with us:")) + "\n" + qs(*diagnostics.reportId);
-    else if (*diagnostics.reportStatus == "failed")
+    else if (*diagnostics.reportStatus == "submitted" && diagnostics.reportId) {
+      status = qs(L10n::text("Report submitted. Share this support number with us:"));
+      supportNumber = qs(*diagnostics.reportId);
+    } else if (*diagnostics.reportStatus == "failed")
       status = qs(L10n::text("The report could not be submitted. Try reporting again or export diagnostics."));
   }
   setText(reportStatus_, status);
   showWhen(reportStatus_, !status.isEmpty());
+  setText(reportId_, supportNumber);
+  showWhen(reportId_, !supportNumber.isEmpty());
   setText(feedback_, exportFeedback_ ? qs(*exportFeedback_) : QString());
   showWhen(feedback_, exportFeedback_.has_value());
 

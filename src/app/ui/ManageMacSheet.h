@@ -68,6 +68,7 @@ class ManageMacSheet : public QDialog {
   QCheckBox* automatic_;
   QPushButton* report_;
   QLabel* reportStatus_;
+  QLabel* reportId_;
   QPushButton* export_;
   QLabel* feedback_;
   QWidget* updates_;

@@ -138,6 +138,15 @@ TEST_F(ManageMacSheetTest, TheReportCounterAllowsAThousandUnitsAndKeepsAFailedRe
   EXPECT_EQ(in<QLabel>(sheet, "report-status")->text(),
             "Report saved on this Mac. It will retry while Corvane runs and the connection is available, for up to 7 "
             "days.");
+  EXPECT_FALSE(visibleIn(sheet, "report-id"));
+
+  // The next snapshot carries the delivered report and its support number.
+  json submitted = statusDocument(true, onlineHealth());
+  submitted["supportDiagnostics"] = {
+      {"enabled", true}, {"pendingCount", 0}, {"reportStatus", "submitted"}, {"reportId", "R-123"}};
+  refreshWith(submitted);
+  EXPECT_EQ(in<QLabel>(sheet, "report-status")->text(), "Report submitted. Share this support number with us:");
+  EXPECT_EQ(in<QLabel>(sheet, "report-id")->text(), "R-123");
 }
 
 TEST_F(ManageMacSheetTest, TheVersionLineShowsADashForAMissingValue) {
