@@ -28,3 +28,14 @@ function(corvane_configure_service_unit contents_dir)
                  "${contents_dir}/Library/systemd/user/${CORVANE_BUNDLE_IDENTIFIER}.executor.service" @ONLY)
 endfunction()
 corvane_configure_service_unit("${CORVANE_CONTENTS_DIR}")
+
+# The tray app's desktop entry and icon, in the bundle's resources for the
+# package to install; like the service unit, the entry names the program
+# where the bundle is laid out.
+function(corvane_configure_desktop_entry contents_dir)
+  set(CORVANE_DESKTOP_EXEC "\"${contents_dir}/MacOS/CorvaneMenuBar\"")
+  set(CORVANE_DESKTOP_ICON "${contents_dir}/Resources/corvane.svg")
+  configure_file("${CMAKE_SOURCE_DIR}/cmake/corvane.desktop.in" "${contents_dir}/Resources/corvane.desktop" @ONLY)
+  configure_file("${CMAKE_SOURCE_DIR}/resources/corvane.svg" "${contents_dir}/Resources/corvane.svg" COPYONLY)
+endfunction()
+corvane_configure_desktop_entry("${CORVANE_CONTENTS_DIR}")

@@ -20,6 +20,12 @@ find_package(QCoro6 0.8 REQUIRED COMPONENTS Core)
 
 if(CORVANE_BUILD_TESTS)
   find_package(GTest REQUIRED)
+  find_package(Qt6 6.4 REQUIRED COMPONENTS Test)
   include(GoogleTest)
   pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
 endif()
+
+# The tray app's interface: Qt Widgets, its local socket and session bus, and
+# the QR encoder.
+find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Network DBus)
+pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)

@@ -77,6 +77,7 @@ class AppModel : public QObject {
   const std::optional<std::string>& emailSession() const { return emailSession_; }
 
   const std::string& origin() const { return origin_; }
+  const BundleInfo& bundle() const { return bundle_; }
   bool isStaging() const { return isStaging_; }
   bool isPreview() const { return isPreview_; }
   void setPreview(bool preview) { isPreview_ = preview; }
