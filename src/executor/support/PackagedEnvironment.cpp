@@ -3,6 +3,7 @@
 #include <plist/plist.h>
 
 #include <memory>
+#include <string_view>
 
 #include "executor/support/CVError.h"
 #include "executor/support/Paths.h"
@@ -31,10 +32,15 @@ InfoDictionary readInfoPlist(const fs::path& file) {
     plist_dict_next_item(root, iterator, &key, &value);
     if (!key) break;
     if (value && plist_get_node_type(value) == PLIST_STRING) {
-      char* text = nullptr;
-      plist_get_string_val(value, &text);
-      if (text) info.emplace(key, text);
-      free(text);
+      // Read with its length: libplist's copying getter aborts the process
+      // on a string that holds a NUL byte, which both formats can carry. Such
+      // a value is no text and is left out, like a value of another type.
+      uint64_t length = 0;
+      const char* text = plist_get_string_ptr(value, &length);
+      if (text) {
+        std::string_view whole(text, static_cast<size_t>(length));
+        if (whole.find('\0') == std::string_view::npos) info.emplace(key, std::string(whole));
+      }
     }
     free(key);
   }

@@ -4,6 +4,7 @@
 #include <plist/plist.h>
 
 #include <fstream>
+#include <string>
 
 #include "executor/support/CVError.h"
 #include "support/TemporaryDirectory.h"
@@ -90,6 +91,24 @@ TEST(PackagedEnvironmentTest, CurrentReadsTheBundlesInfoPlistInEitherFormat) {
   std::ofstream(temp / "Corvane.app/Contents/Info.plist")
       << "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>";
   EXPECT_THROW(PackagedEnvironment::current(tool), CVError);
+}
+
+// libplist aborts the whole process when asked to copy a string that holds
+// a NUL byte; such a value must be left out instead, and a NUL must never cut
+// an identifier down to one that passes.
+TEST(PackagedEnvironmentTest, AStringWithANulByteIsLeftOut) {
+  TemporaryDirectory temp;
+  using namespace std::string_literals;
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+      "<key>CorvaneBuildChannel</key><string>production</string>"
+      "<key>CFBundleIdentifier</key><string>com.corvane.macos\0.staging</string>"
+      "<key>CFBundleVersion</key><string>7</string></dict></plist>"s;
+  std::ofstream(temp / "Info.plist", std::ios::binary) << xml;
+
+  InfoDictionary info = readInfoPlist(temp / "Info.plist");
+  EXPECT_EQ(info, (InfoDictionary{{"CorvaneBuildChannel", "production"}, {"CFBundleVersion", "7"}}));
+  EXPECT_THROW(PackagedEnvironment{info}, CVError);
 }
 
 }  // namespace
