@@ -22,16 +22,26 @@ inline void require(bool condition, const char* what) {
   std::abort();
 }
 
-// One private directory for the whole run, on tmpfs where there is one, so
-// the fsync of every atomic write costs nothing.
+// One private directory for the whole run, removed at its end: under
+// $CORVANE_FUZZ_SCRATCH (scripts/fuzz points it at tmpfs, where the fsync of
+// every atomic write costs nothing), else /dev/shm, else the temp directory.
 inline const std::filesystem::path& scratchDirectory() {
   static const std::filesystem::path directory = [] {
-    std::filesystem::path base =
-        std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
+    const char* chosen = std::getenv("CORVANE_FUZZ_SCRATCH");
+    std::filesystem::path base = chosen && *chosen                           ? std::filesystem::path(chosen)
+                                 : std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
+                                                                             : std::filesystem::temp_directory_path();
     std::string pattern = (base / "corvane-fuzz-XXXXXX").string();
     if (!mkdtemp(pattern.data())) std::abort();
     return std::filesystem::path(pattern);
   }();
+  static const bool removedAtExit = [] {
+    return std::atexit([] {
+             std::error_code ignored;
+             std::filesystem::remove_all(directory, ignored);
+           }) == 0;
+  }();
+  (void)removedAtExit;
   return directory;
 }
 

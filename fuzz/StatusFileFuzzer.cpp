@@ -1,12 +1,16 @@
 // The status and observation files of a data directory, as the executor and
 // app-status read them back: the agent's health, the pairing record, the
-// support diagnostics state and the Codex failure history. The first byte
-// picks the file, the rest is its content.
+// support diagnostics state, the Codex failure history, and an account
+// home's window history and reset observation, which the next quota reading
+// meets. The first byte picks the file, the rest is its content.
 #include <fstream>
 
 #include "FuzzSupport.h"
 #include "executor/codex/CodexDiagnostics.h"
 #include "executor/diagnostics/DiagnosticsState.h"
+#include "executor/quota/QuotaWhitelist.h"
+#include "executor/quota/ResetEvidence.h"
+#include "executor/quota/WindowLifecycle.h"
 #include "executor/state/AgentHealth.h"
 #include "executor/state/AgentHealthFile.h"
 #include "executor/state/PairingRecord.h"
@@ -76,13 +80,37 @@ void codexDiagnostics(const fs::path& directory) {
   }
 }
 
+// A reading of the runtime's shape, for the history files to meet.
+const Json& rawLimits() {
+  static const Json raw = Json::parse(R"({"rateLimits":{"limitId":"codex","primary":{"usedPercent":42,)"
+                                      R"("windowDurationMins":300,"resetsAt":1798770000},"secondary":{"usedPercent":7,)"
+                                      R"("windowDurationMins":10080,"resetsAt":1799300000}},"rateLimitResetCredits":)"
+                                      R"({"availableCount":1,"credits":[{"id":"cred-1","resetType":"codexRateLimits",)"
+                                      R"("status":"available","grantedAt":1798000000,"expiresAt":null}]}})");
+  return raw;
+}
+
+void quotaHistory(const fs::path& home) {
+  Json sample = {{"planType", "plus"}, {"email", "user@example.com"}, {"rateLimits", quotaWhitelist(rawLimits())}};
+  try {
+    Json phases = WindowLifecycle::record(sample, WindowLifecycle::stateFile(home), now);
+    for (const auto& [window, phase] : phases.items())
+      fuzz::require(phase == "active" || phase == "waiting" || phase == "unknown", "an unknown window phase");
+    sample["windowStates"] = phases;
+    ResetEvidence::readObservation(ResetEvidence::observationFile(home));
+    ResetEvidence::observe(sample, rawLimits(), ResetEvidence::observationFile(home), now);
+    WindowLifecycle::fingerprint(sample);
+  } catch (const CVError&) {
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const fs::path& directory = fuzz::freshScratchDirectory();
   std::string_view content = fuzz::text(data + 1, size - 1);
-  switch (data[0] % 4) {
+  switch (data[0] % 6) {
     case 0:
       place(directory / DataDirectory::agentHealth, content);
       agentHealth(directory);
@@ -95,9 +123,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       place(directory / DataDirectory::supportDiagnostics, content);
       diagnosticsState(directory);
       break;
-    default:
+    case 3:
       place(directory / DataDirectory::codexDiagnostics, content);
       codexDiagnostics(directory);
+      break;
+    case 4:
+      place(WindowLifecycle::stateFile(directory), content);
+      quotaHistory(directory);
+      break;
+    default:
+      place(ResetEvidence::observationFile(directory), content);
+      quotaHistory(directory);
       break;
   }
   return 0;
