@@ -16,3 +16,14 @@ if(CORVANE_SANITIZE)
   target_compile_options(corvane_flags INTERFACE ${_sanitizers})
   target_link_options(corvane_flags INTERFACE ${_sanitizers})
 endif()
+
+# The fuzz build instruments everything for libFuzzer's coverage and adds
+# both sanitizers; only the fuzz targets themselves link libFuzzer's main.
+if(CORVANE_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "CORVANE_FUZZ needs clang (scripts/fuzz configures it)")
+  endif()
+  set(_fuzzing -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_compile_options(corvane_flags INTERFACE ${_fuzzing})
+  target_link_options(corvane_flags INTERFACE -fsanitize=address,undefined)
+endif()

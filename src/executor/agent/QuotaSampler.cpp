@@ -92,7 +92,11 @@ class Claim {
 void QuotaSampler::sample(Agent& agent) {
   // A std::map is already in account order.
   std::map<std::string, QuotaSamplingPlan> plans = agent.samplingPlans();
-  for (const auto& [account, plan] : plans) {
+  // Named references rather than a structured binding: the lambda below uses
+  // both, and clang before 16 cannot capture a binding.
+  for (const auto& entry : plans) {
+    const std::string& account = entry.first;
+    const QuotaSamplingPlan& plan = entry.second;
     double now = agent.timer().clock().continuousSeconds();
     double left = agent.remaining(plan.validUntil);
     if (left <= 0) continue;

@@ -8,6 +8,7 @@
 
 #include "executor/codex/CodexAccountHome.h"
 #include "executor/codex/CodexProcess.h"
+#include "executor/codex/PingOutcome.h"
 #include "executor/quota/QuotaWhitelist.h"
 #include "executor/quota/ResetEvidence.h"
 #include "executor/quota/WindowLifecycle.h"
@@ -37,10 +38,6 @@ double requestDeadline(double deadline) { return std::min(platform::continuousSe
 // The number of characters (code points) of UTF-8 text.
 size_t characterCount(const std::string& text) {
   return std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
-}
-
-bool isBlank(const std::string& text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); });
 }
 
 // Whether path is a directory, asked without following a link: a missing
@@ -239,7 +236,7 @@ Json CodexAdapter::remove(const std::string& credentialID, double deadline) {
 }
 
 Json CodexAdapter::ping(const std::string& credentialID, double deadline) {
-  auto outcome = [](const char* result) { return Json{{"result", result}}; };
+  auto outcome = [](std::string_view result) { return Json{{"result", result}}; };
   std::filesystem::path home;
   std::optional<WorkDirectory> work;
   try {
@@ -276,37 +273,11 @@ Json CodexAdapter::ping(const std::string& credentialID, double deadline) {
   ProcessCloser closer{*process};
   process->closeInput();
 
-  // The outcome is proven from the event stream alone: an answer that
-  // arrived and a turn that completed. Anything else the runtime did (a
-  // tool, a command) means the prompt was not simply answered.
-  bool sawText = false;
+  // The outcome is proven from the event stream alone (PingOutcome).
+  PingOutcome events;
   try {
-    for (;;) {
-      Json event = process->receive(runDeadline);
-      const Json* type = member(event, "type");
-      if (!type || !type->is_string()) continue;
-      const std::string& kind = type->get_ref<const std::string&>();
-      if (kind == "item.started" || kind == "item.updated" || kind == "item.completed") {
-        const Json* item = member(event, "item");
-        if (!item || !item->is_object()) continue;
-        const Json* itemType = member(*item, "type");
-        bool isMessage = itemType && itemType->is_string() && *itemType == "agent_message";
-        bool isReasoning = itemType && itemType->is_string() && *itemType == "reasoning";
-        // The runtime opens every run with an "error" item that only warns
-        // (about model metadata, say); it is not something the runtime did.
-        bool isWarning = itemType && itemType->is_string() && *itemType == "error";
-        if (isWarning) continue;
-        if (!isMessage && !isReasoning) return outcome("unknown");
-        if (kind == "item.completed" && isMessage) {
-          const Json* text = member(*item, "text");
-          if (text && text->is_string() && !isBlank(text->get<std::string>())) sawText = true;
-        }
-      } else if (kind == "turn.completed") {
-        return outcome(sawText ? "succeeded" : "unknown");
-      } else if (kind == "turn.failed") {
-        return outcome("failed");
-      }
-    }
+    for (;;)
+      if (auto result = events.observe(process->receive(runDeadline))) return outcome(*result);
   } catch (...) {
     return outcome("unknown");
   }

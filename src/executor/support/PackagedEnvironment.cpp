@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <cstring>
 #include <memory>
 
 #include "executor/support/CVError.h"
@@ -13,6 +14,23 @@ namespace corvane {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// libplist aborts the whole process (an assertion) when asked to copy a key
+// or a string that holds a NUL byte, which both formats can carry. Its XML
+// writer keeps such bytes as they are, so a NUL in the written form is how
+// such a list is recognised before anything is copied out of it.
+bool holdsNulInText(plist_t root) {
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(root, &xml, &length);
+  bool found = !xml || std::memchr(xml, '\0', length) != nullptr;
+  free(xml);
+  return found;
+}
+
+}  // namespace
+
 InfoDictionary readInfoPlist(const fs::path& file) {
   constexpr size_t limit = 1 << 20;
   auto bytes = readPrivateFile(file, limit);
@@ -20,7 +38,7 @@ InfoDictionary readInfoPlist(const fs::path& file) {
   plist_t root = nullptr;
   plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
   std::unique_ptr<void, decltype(&plist_free)> owner(root, plist_free);
-  if (!root || plist_get_node_type(root) != PLIST_DICT) throw CVError::storage();
+  if (!root || plist_get_node_type(root) != PLIST_DICT || holdsNulInText(root)) throw CVError::storage();
 
   InfoDictionary info;
   plist_dict_iter iterator = nullptr;
@@ -31,10 +49,9 @@ InfoDictionary readInfoPlist(const fs::path& file) {
     plist_dict_next_item(root, iterator, &key, &value);
     if (!key) break;
     if (value && plist_get_node_type(value) == PLIST_STRING) {
-      char* text = nullptr;
-      plist_get_string_val(value, &text);
-      if (text) info.emplace(key, text);
-      free(text);
+      uint64_t length = 0;
+      const char* text = plist_get_string_ptr(value, &length);
+      if (text) info.emplace(key, std::string(text, static_cast<size_t>(length)));
     }
     free(key);
   }
