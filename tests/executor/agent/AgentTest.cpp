@@ -138,8 +138,12 @@ TEST_F(AgentTest, AStorageFailureSeenByTwoThreadsWakesTheLoopOnce) {
   addOffers({offer("r1", "read", "a"), offer("r2", "read", "b")});
   std::barrier together(2);
   std::atomic<int> finished{0};
+  // The task bodies wait until the test has counted the wakes so far, so
+  // that every wake they cause is counted after it.
+  test::Gate counted;
   AgentHooks hooks = this->hooks();
   hooks.execute = [&](Agent&, const ExecutorTask&) {
+    counted.pass();
     together.arrive_and_wait();
     finished++;
     throw CVError::storage();
@@ -147,6 +151,7 @@ TEST_F(AgentTest, AStorageFailureSeenByTwoThreadsWakesTheLoopOnce) {
   Agent agent(*client, *journal, hooks, timer);
   agent.tick();
   uint64_t wakes = agent.wakeRequests();
+  counted.open();
   ASSERT_TRUE(eventually([&] {
     auto records = healths();
     return finished == 2 && std::count_if(records.begin(), records.end(), [](const AgentHealth& health) {
