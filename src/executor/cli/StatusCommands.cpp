@@ -11,6 +11,7 @@
 #include "executor/state/PairingRecord.h"
 #include "executor/support/CVError.h"
 #include "executor/support/DataDirectory.h"
+#include "executor/support/Paths.h"
 #include "executor/support/PrivateFiles.h"
 #include "executor/support/SignInAddress.h"
 
@@ -30,11 +31,6 @@ bool codexAvailable(const Options& options) {
   } catch (const CVError&) {
     return false;
   }
-}
-
-bool isSymbolicLink(const std::filesystem::path& path) {
-  std::error_code error;
-  return std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
 }
 
 const std::string* stringMember(const Json& object, const char* key) {

@@ -15,6 +15,7 @@
 
 #include "executor/support/CVError.h"
 #include "executor/support/DataDirectory.h"
+#include "executor/support/Paths.h"
 #include "executor/support/PrivateFiles.h"
 #include "executor/support/Sha256.h"
 #include "executor/support/Uuid.h"
@@ -71,11 +72,6 @@ std::string lowercase(std::string text) {
 }
 
 std::string newIdentifier() { return lowercase(randomUUID()); }
-
-bool isSymbolicLink(const fs::path& path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-}
 
 // A version field that does not pass becomes "unknown", so a report is never
 // filed only to be discarded as invalid at the next read.

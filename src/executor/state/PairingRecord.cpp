@@ -22,10 +22,7 @@ std::string stringMember(const Json& object, std::string_view key) {
 
 bool PairingRecord::exists(const fs::path& directory) { return entryExists(file(directory)); }
 
-bool PairingRecord::isSymbolicLink(const fs::path& directory) {
-  std::error_code error;
-  return fs::is_symlink(fs::symlink_status(file(directory), error));
-}
+bool PairingRecord::isSymbolicLink(const fs::path& directory) { return corvane::isSymbolicLink(file(directory)); }
 
 std::optional<PairingRecord> PairingRecord::read(const fs::path& directory) {
   auto json = readJSONObjectFile(file(directory), statusFileLimit);

@@ -18,6 +18,11 @@ bool entryExists(const fs::path& path) {
   return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
 }
 
+bool isSymbolicLink(const fs::path& path) {
+  std::error_code error;
+  return fs::is_symlink(fs::symlink_status(path, error));
+}
+
 fs::path expandTilde(const fs::path& path, const fs::path& home) {
   const std::string& text = path.native();
   if (text == "~") return home;

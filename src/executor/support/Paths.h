@@ -15,6 +15,10 @@ std::filesystem::path expandTilde(const std::filesystem::path& path, const std::
 // link is an entry too. An entry that cannot be examined counts as absent.
 bool entryExists(const std::filesystem::path& path);
 
+// Whether path itself is a symbolic link (dangling or not). An entry that
+// cannot be examined is not one.
+bool isSymbolicLink(const std::filesystem::path& path);
+
 // Whether directory is "<x>/Contents/MacOS", the executable directory of an
 // application bundle (as opposed to a plain build).
 bool isBundleExecutableDirectory(const std::filesystem::path& directory);
