@@ -100,7 +100,7 @@ grep -qxF "Icon=corvane" "$root/usr/share/applications/corvane.desktop" || fail 
 # its string tables and its facilities module there.
 tool="$root$bundle/Contents/MacOS/corvane-mac"
 data="$work/data"
-export LANG=C.UTF-8 LC_ALL= LANGUAGE=
+export LANG=C.UTF-8 LC_ALL='' LANGUAGE=''
 if ! "$tool" --data-dir "$data" doctor >"$work/doctor.json" 2>"$work/doctor.err"; then
   fail "doctor: $(cat "$work/doctor.err")"
 fi
@@ -127,8 +127,8 @@ fi
 left=$(cd "$root" && find . -mindepth 1 -not -path './var' -not -path './var/lib' -not -path './var/lib/dpkg' \
   -not -path './var/lib/dpkg/*' | sort)
 [[ -z "$left" ]] || fail "left after removal: $left"
-[[ -z "$(dpkg-query --root="$root" -W -f='${Status}' "$package" 2>/dev/null | grep -v not-installed)" ]] ||
-  fail "the private database still holds $package"
+remaining=$(dpkg-query --root="$root" -W -f='${Status}' "$package" 2>/dev/null || true)
+[[ -z "$remaining" || "$remaining" == *not-installed ]] || fail "the private database still holds $package: $remaining"
 
 if [[ $failures -gt 0 ]]; then
   echo "$failures failures; the package's listing:" >&2
