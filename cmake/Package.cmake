@@ -79,12 +79,12 @@ set(CPACK_PACKAGE_VENDOR "Corvane")
 set(CPACK_PACKAGE_CONTACT "${_maintainer}")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "pairs this computer with Corvane and runs its tasks")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "pairs this computer with Corvane and runs its tasks
- Corvane lets a phone hand tasks to the Codex runtime on this computer. The
- package holds the command-line tool corvane-mac, the tray app that pairs the
- computer and manages its background service, and the service itself.
- .
- This is the ${CORVANE_CHANNEL} channel's build.")
+# The long description: CPack puts the summary before it and indents it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Corvane lets a phone hand tasks to the Codex runtime on this computer. The
+package holds the command-line tool corvane-mac, the tray app that pairs the
+computer and manages its background service, and the service itself.
+
+This is the ${CORVANE_CHANNEL} channel's build.")
 set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${_maintainer}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
