@@ -45,14 +45,31 @@ file(MAKE_DIRECTORY "${_staging}/bin")
 file(CREATE_LINK "${CORVANE_PACKAGE_BUNDLE}/Contents/MacOS/corvane-mac" "${_staging}/bin/corvane-mac" SYMBOLIC)
 install(FILES "${_staging}/bin/corvane-mac" DESTINATION "usr/bin")
 
+find_program(CORVANE_GZIP gzip REQUIRED)
+
+# The tool's manual page, made from its --help and --version in English.
+find_program(CORVANE_HELP2MAN help2man)
+if(CORVANE_HELP2MAN)
+  add_custom_command(OUTPUT "${_staging}/corvane-mac.1.gz"
+    COMMAND "${CMAKE_COMMAND}" -E env LANG=C.UTF-8 LC_ALL=C.UTF-8 LANGUAGE=
+      "${CORVANE_HELP2MAN}" --no-info --no-discard-stderr --name "the executor of Corvane"
+      --output "${_staging}/corvane-mac.1" "$<TARGET_FILE:corvane-mac>"
+    COMMAND "${CORVANE_GZIP}" -9nf "${_staging}/corvane-mac.1"
+    DEPENDS corvane-mac VERBATIM)
+  add_custom_target(corvane_manual_page ALL DEPENDS "${_staging}/corvane-mac.1.gz")
+  install(FILES "${_staging}/corvane-mac.1.gz" DESTINATION "usr/share/man/man1")
+else()
+  message(STATUS "help2man not found: the package has no manual page (scripts/setup installs it)")
+endif()
+
 # What every Debian package carries: its copyright file and a compressed
 # changelog; and the one lintian tag the layout asks for, overridden.
-string(TIMESTAMP _changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-file(WRITE "${_staging}/changelog"
-  "${CORVANE_PACKAGE_NAME} (${PROJECT_VERSION}) stable; urgency=medium\n\n"
-  "  * Corvane ${PROJECT_VERSION}, ${CORVANE_CHANNEL} channel.\n\n"
-  " -- ${_maintainer}  ${_changelog_date}\n")
-find_program(CORVANE_GZIP gzip REQUIRED)
+# Dated the day it is configured (or SOURCE_DATE_EPOCH's); written only when
+# that changes, so a reconfigure rebuilds nothing.
+string(TIMESTAMP _changelog_date "%a, %d %b %Y 00:00:00 +0000" UTC)
+file(CONFIGURE OUTPUT "${_staging}/changelog" CONTENT
+  "${CORVANE_PACKAGE_NAME} (${PROJECT_VERSION}) stable; urgency=medium\n\n  * Corvane ${PROJECT_VERSION}, ${CORVANE_CHANNEL} channel.\n\n -- ${_maintainer}  ${_changelog_date}\n"
+  @ONLY)
 add_custom_command(OUTPUT "${_staging}/changelog.gz"
   COMMAND "${CORVANE_GZIP}" -9nc "${_staging}/changelog" > "${_staging}/changelog.gz"
   DEPENDS "${_staging}/changelog" VERBATIM)
