@@ -72,13 +72,13 @@ done
 # Install into a root of our own. --force-not-root: dpkg works on this root
 # only, which an unprivileged user owns. --force-depends: the private
 # database knows none of the system's packages, so every dependency would be
-# missing. --force-script-chrootless: the package has no maintainer scripts,
-# and dpkg would otherwise look for ldconfig and friends inside the empty
-# root. Nothing else is forced.
+# missing. Nothing else is forced; the package has no maintainer scripts.
+# dpkg insists on finding ldconfig and start-stop-daemon on PATH, which an
+# unprivileged user's PATH may lack.
 root="$work/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers"
 touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
-dpkg_root=(dpkg --root="$root" --force-not-root --force-depends --force-script-chrootless --log=/dev/null)
+dpkg_root=(env PATH="$PATH:/usr/sbin:/sbin" dpkg --root="$root" --force-not-root --force-depends --log=/dev/null)
 if ! "${dpkg_root[@]}" --install "$deb" >"$work/install.log" 2>&1; then
   cat "$work/install.log" >&2
   exit 1
