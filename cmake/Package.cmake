@@ -76,9 +76,10 @@ add_custom_command(OUTPUT "${_staging}/changelog.gz"
 add_custom_target(corvane_package_changelog ALL DEPENDS "${_staging}/changelog.gz")
 set(_doc "usr/share/doc/${CORVANE_PACKAGE_NAME}")
 install(FILES "${PROJECT_SOURCE_DIR}/resources/package/copyright" "${_staging}/changelog.gz" DESTINATION "${_doc}")
-file(WRITE "${_staging}/lintian-overrides"
-  "# The bundle is one self-contained folder, installed as a third-party application.\n"
-  "${CORVANE_PACKAGE_NAME}: dir-or-file-in-opt\n")
+set(_codex "[${_contents}/MacOS/codex]")
+file(CONFIGURE OUTPUT "${_staging}/lintian-overrides" CONTENT
+  "# The bundle is one self-contained folder, installed as a third-party application.\n${CORVANE_PACKAGE_NAME}: dir-or-file-in-opt\n# The Codex runtime (only when scripts/bundle-codex put it in) is its makers' static\n# build, with its libraries inside; as a static PIE it looks like a library without\n# a libc.\n${CORVANE_PACKAGE_NAME}: embedded-library * ${_codex}\n${CORVANE_PACKAGE_NAME}: shared-library-lacks-prerequisites ${_codex}\n"
+  @ONLY)
 install(FILES "${_staging}/lintian-overrides" DESTINATION "usr/share/lintian/overrides"
         RENAME "${CORVANE_PACKAGE_NAME}")
 
