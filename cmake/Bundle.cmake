@@ -17,15 +17,20 @@ endfunction()
 # The tray app's background-service unit. systemd needs the program's absolute
 # path, so the unit names the bundle where it is laid out (quoted, with the
 # specifier sign doubled; the program's path is not variable-expanded); installing the
-# bundle elsewhere configures it again for that place.
+# bundle elsewhere configures it again for that place: the unit then names
+# contents_dir and is written under output_dir (default contents_dir).
 function(corvane_configure_service_unit contents_dir)
+  set(output_dir "${contents_dir}")
+  if(ARGC GREATER 1)
+    set(output_dir "${ARGV1}")
+  endif()
   set(executable "${contents_dir}/MacOS/corvane-mac")
   string(REPLACE "\\" "\\\\" executable "${executable}")
   string(REPLACE "\"" "\\\"" executable "${executable}")
   string(REPLACE "%" "%%" executable "${executable}")
   set(CORVANE_UNIT_EXECUTABLE "\"${executable}\"")
   configure_file("${CMAKE_SOURCE_DIR}/cmake/executor.service.in"
-                 "${contents_dir}/Library/systemd/user/${CORVANE_BUNDLE_IDENTIFIER}.executor.service" @ONLY)
+                 "${output_dir}/Library/systemd/user/${CORVANE_BUNDLE_IDENTIFIER}.executor.service" @ONLY)
 endfunction()
 corvane_configure_service_unit("${CORVANE_CONTENTS_DIR}")
 

@@ -142,8 +142,14 @@ bool AppModel::isInstalled() const {
   std::error_code error;
   std::filesystem::path folder = std::filesystem::canonical(bundle_.bundle, error).parent_path();
   if (error) return false;
-  std::filesystem::path personal = std::filesystem::weakly_canonical(bundle_.home / "Applications", error);
-  return folder == "/Applications" || (!error && folder == personal);
+  return isInstallationFolder(folder, bundle_.home);
+}
+
+bool AppModel::isInstallationFolder(const std::filesystem::path& folder, const std::filesystem::path& home) {
+  if (folder == "/Applications" || folder == "/opt/corvane") return true;
+  std::error_code error;
+  std::filesystem::path personal = std::filesystem::weakly_canonical(home / "Applications", error);
+  return !error && folder == personal;
 }
 
 bool AppModel::registered() const {

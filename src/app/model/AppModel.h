@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -83,6 +84,7 @@ class AppModel : public QObject {
   void setPreview(bool preview) { isPreview_ = preview; }
 
   // Derived values, computed on each read.
+  // The bundle sits in an installation folder (isInstallationFolder).
   bool isInstalled() const;
   bool registered() const;
   bool signingOut() const;
@@ -93,6 +95,11 @@ class AppModel : public QObject {
   bool canVerifyEmail() const;
   ConnectionState state() const;
   std::vector<Login> pendingLogins() const;
+
+  // Where an installed bundle lives: /Applications, home's Applications
+  // folder, or /opt/corvane, where the Debian package installs it. folder is
+  // the bundle's canonical parent folder.
+  static bool isInstallationFolder(const std::filesystem::path& folder, const std::filesystem::path& home);
   std::string statusDetail() const;
   std::string quitDetail() const;
 

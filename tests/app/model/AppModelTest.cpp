@@ -110,6 +110,27 @@ TEST_F(AppModelTest, PairingIsRefusedOutsideAnApplicationsFolderOrWithoutCurrent
   EXPECT_TRUE(callsOf("pair-start").empty());
 }
 
+TEST(AppModelInstallationTest, InstallationFoldersAreTheApplicationsFoldersAndThePackagesFolder) {
+  TemporaryDirectory home;
+  std::filesystem::create_directories(home / "Applications");
+  struct Case {
+    std::filesystem::path folder;
+    bool installed;
+  };
+  const Case cases[] = {
+      {"/Applications", true},
+      {home / "Applications", true},
+      {"/opt/corvane", true},  // the Debian package's place
+      {"/opt", false},
+      {"/opt/corvane/Corvane.app", false},
+      {"/opt/corvane-old", false},
+      {home / "Downloads", false},
+      {"/Applications/Sub", false},
+  };
+  for (const auto& [folder, installed] : cases)
+    EXPECT_EQ(AppModel::isInstallationFolder(folder, home.path()), installed) << folder;
+}
+
 TEST_F(AppModelTest, AnotherEmailCodeOnlyAfterSixtySecondsFromASuccessfulRequest) {
   refreshWith(status(false));
   model().setEmail("  user@example.com \n");
