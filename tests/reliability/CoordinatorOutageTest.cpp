@@ -147,14 +147,15 @@ TEST(CoordinatorOutageTest, TenMinutesDownLoseNoResultAndNoWaitPassesThreeHundre
   EXPECT_LE(*std::max_element(waits.begin(), waits.end()), 300);
   EXPECT_GE(*std::max_element(waits.begin(), waits.end()), 240) << "the back-off never grew to its cap";
 
-  test::report({"coordinator down for 10 min (injected)",
-                1,
-                static_cast<int>(waits.size()),
-                static_cast<int>(refused),
-                {"results stored before and during the outage: " + std::to_string(count),
-                 "longest sync wait: " + std::to_string(*std::max_element(waits.begin(), waits.end())) + " s",
-                 "all delivered " + std::to_string(static_cast<int>(took)) + " s (injected) after it ended",
-                 ::testing::Test::HasFailure() ? "FOUND: see the failures above" : "found: nothing"}});
+  test::report(
+      {"coordinator down for 10 min (injected)",
+       1,
+       static_cast<int>(waits.size()),
+       static_cast<int>(refused),
+       {"results stored before and during the outage: " + std::to_string(count),
+        "longest sync wait: " + std::to_string(static_cast<int>(*std::max_element(waits.begin(), waits.end()))) + " s",
+        "all delivered " + std::to_string(static_cast<int>(took)) + " s (injected) after it ended",
+        ::testing::Test::HasFailure() ? "FOUND: see the failures above" : "found: nothing"}});
 }
 
 }  // namespace
