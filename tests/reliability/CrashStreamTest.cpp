@@ -153,7 +153,8 @@ TEST_F(CrashStreamTest, KillsAtRandomMomentsLeaveOneResultPerClaimedTaskAndNoRep
   // Enough kills that most tasks see one land while they run; the short run
   // keeps a handful.
   const int killBudget = settings.shortRun ? 6 : std::max(10, total / 4);
-  const size_t window = 12;  // offers outstanding at a time: a stream, not one batch
+  // Offers outstanding at a time: a stream, not one batch.
+  const size_t window = settings.shortRun ? 6 : 12;
 
   struct Task {
     std::string id;
@@ -171,7 +172,7 @@ TEST_F(CrashStreamTest, KillsAtRandomMomentsLeaveOneResultPerClaimedTaskAndNoRep
   // record of it leaves a claim the executor never heard of; the coordinator
   // takes the task back when its lease runs out and offers it again.
   server.control("executor/answers",
-                 {{"authorizeSend", {{"allowed", true}}}, {"leaseSeconds", 20}, {"reofferExpired", true}});
+                 {{"authorizeSend", {{"allowed", true}}}, {"leaseSeconds", 45}, {"reofferExpired", true}});
 
   size_t offered = 0;
   auto records = [&] {
@@ -234,7 +235,7 @@ TEST_F(CrashStreamTest, KillsAtRandomMomentsLeaveOneResultPerClaimedTaskAndNoRep
       continue;
     }
     // No more kills: this run must finish the stream.
-    bool finished = eventually(topUp, 60 + 2.0 * total);
+    bool finished = eventually(topUp, 90 + 2.0 * total);
     agent->signal(SIGTERM);
     EXPECT_EQ(agent->wait(), 0) << agent->err();
     if (!finished) {
