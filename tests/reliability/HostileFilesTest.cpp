@@ -91,7 +91,7 @@ class HostileFilesTest : public ::testing::Test {
   // app-status under a deadline; failures are added to the test.
   void runStatus(const std::string& label) {
     test::RunOptions options;
-    options.timeoutSeconds = 20;
+    options.timeoutSeconds = 30;
     auto result = test::runProgram(CORVANE_TOOL_PATH, arguments("app-status"), options);
     ++runs;
     EXPECT_TRUE(endedByItself(result.status)) << label << ": app-status ended with " << result.status << "\n"
@@ -115,7 +115,7 @@ class HostileFilesTest : public ::testing::Test {
           if (!ended) ended = agent.wait(0);
           return ended || server.control("executor/counts")["syncs"].get<size_t>() > syncs;
         },
-        20);
+        60);
     EXPECT_TRUE(settled) << label << ": the agent neither synchronised nor ended\n" << agent.err();
     if (!ended) {
       agent.signal(SIGTERM);
