@@ -235,7 +235,14 @@ TEST_F(CrashStreamTest, KillsAtRandomMomentsLeaveOneResultPerClaimedTaskAndNoRep
       continue;
     }
     // No more kills: this run must finish the stream.
-    bool finished = eventually(topUp, 90 + 2.0 * total);
+    int polls = 0;
+    bool finished = eventually(
+        [&] {
+          // A coordinator wakes the executor when it offers a task again.
+          if (++polls % 50 == 0) server.control("wake");
+          return topUp();
+        },
+        90 + 2.0 * total);
     agent->signal(SIGTERM);
     EXPECT_EQ(agent->wait(), 0) << agent->err();
     if (!finished) {

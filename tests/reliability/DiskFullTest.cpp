@@ -165,8 +165,11 @@ TEST_F(DiskFullTest, AFullDirectoryIsReportedAndLeavesTheJournalSound) {
   // could not record once their leases ran out.
   {
     AgentProcess agent(arguments("agent"), logs);
+    int polls = 0;
     bool settled = eventually(
         [&] {
+          // A coordinator wakes the executor when it offers a task again.
+          if (++polls % 50 == 0) server.control("wake");
           for (const auto& id : ids)
             if (task(id)["completions"].empty()) return false;
           return true;
