@@ -72,6 +72,12 @@ void ControlApi::install(Router& router) {
   router.add("/_control/devices", bind(&ControlApi::devices));
   router.add("/_control/requests", bind(&ControlApi::requests));
   router.add("/_control/faults", bind(&ControlApi::addFault));
+  // Ends every scripted fault at once and keeps all other state, so that an
+  // outage can be lifted without forgetting the tasks it held up.
+  router.add("/_control/faults/clear", [this](const ApiRequest&) {
+    faults_.clear();
+    return Reply::json(200, Json{{"faults", faults_.toJson()}});
+  });
   router.add("/_control/expire", bind(&ControlApi::expire));
   router.add("/_control/settings", bind(&ControlApi::settings));
   router.add("/_control/reset", bind(&ControlApi::reset));

@@ -193,9 +193,15 @@ Json ExecutorApi::offeredTasks() const {
   Json tasks = Json::array();
   for (const auto& id : data_.order) {
     const TaskRecord& record = data_.tasks.at(id);
-    if (record.offered) tasks.push_back(record.offer);
+    if (offerable(record)) tasks.push_back(record.offer);
   }
   return tasks;
+}
+
+bool ExecutorApi::offerable(const TaskRecord& record) const {
+  if (record.offered) return true;
+  return data_.script.reofferExpired && record.leaseId && record.completions.empty() &&
+         serverNow() >= record.leaseExpiresAt;
 }
 
 Reply ExecutorApi::quotaReport(const ApiRequest& request) {
@@ -233,7 +239,7 @@ Reply ExecutorApi::taskStep(const ApiRequest& request, const std::string& step) 
   };
 
   if (step == "claim") {
-    if (!record.offered) return refuse(409, "already_claimed", "the task was claimed before");
+    if (!offerable(record)) return refuse(409, "already_claimed", "the task was claimed before");
     record.offered = false;
     ++record.claims;
     record.leaseId = randomToken();
@@ -334,7 +340,7 @@ Reply ExecutorApi::controlOffers(const ApiRequest& request) {
       data_.tasks[id] = record;
     }
     for (const auto& id : data_.order)
-      if (data_.tasks.at(id).offered) list.push_back(data_.tasks.at(id).offer);
+      if (offerable(data_.tasks.at(id))) list.push_back(data_.tasks.at(id).offer);
   }
   size_t woken = !added.empty() && wake ? wakes_.wakeAll() : 0;
   return Reply::json(200, Json{{"offers", list}, {"woken", woken}});
@@ -355,6 +361,7 @@ Reply ExecutorApi::controlAnswers(const ApiRequest& request) {
     Script& script = data_.script;
     const Json& body = request.json;
     script.leaseSeconds = integer(body, "leaseSeconds", script.leaseSeconds);
+    boolean(body, "reofferExpired", script.reofferExpired);
     for (auto [key, slot] : {std::pair{"authorizeSend", &script.authorizeSend},
                              {"sendStart", &script.sendStart},
                              {"heartbeat", &script.heartbeat},
@@ -364,6 +371,7 @@ Reply ExecutorApi::controlAnswers(const ApiRequest& request) {
       *slot = body[key];
     }
     return Reply::json(200, Json{{"leaseSeconds", script.leaseSeconds},
+                                 {"reofferExpired", script.reofferExpired},
                                  {"authorizeSend", script.authorizeSend},
                                  {"sendStart", script.sendStart},
                                  {"heartbeat", script.heartbeat},

@@ -61,6 +61,10 @@ class ExecutorApi {
     Json answer = Json::object();   // members laid over the computed sync answer
     std::vector<std::string> omit;  // members left out of it
     long long leaseSeconds = 300;
+    // A claimed task whose lease ran out without a result is offered (and
+    // may be claimed) again, as a coordinator does once it gives up on the
+    // executor that held it. Off by default: then a claim is final.
+    bool reofferExpired = false;
     Json authorizeSend = Json{{"allowed", true}};  // "permitExpiresAt" added unless given
     Json sendStart = Json{{"ok", true}};
     Json heartbeat = Json::object();    // laid over {"revoked", "cleanupPending"}
@@ -96,6 +100,9 @@ class ExecutorApi {
   Reply controlCounts(const ApiRequest& request);
   Reply controlQuotaReports(const ApiRequest& request);
   Json offeredTasks() const;  // caller holds mutex_
+  // Offered, or claimed with an expired lease and no result while
+  // reofferExpired is set. Caller holds mutex_.
+  bool offerable(const TaskRecord& record) const;
 
   CoordinatorState& state_;
   WakeSocket& wakes_;

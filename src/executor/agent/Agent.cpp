@@ -569,9 +569,12 @@ void Agent::deliver() {
       client_.post("/v1/executor/tasks/" + id + "/complete", body);
       delivered = true;
     } catch (const CVError& error) {
-      // The task is gone on the coordinator's side: nothing will ever take
-      // the result, and keeping it would block the queue.
-      delivered = error.kind() == CVError::Kind::network && (error.status() == 404 || error.status() == 410);
+      // The task is gone on the coordinator's side (404, 410), or it will
+      // never take this result (409: it holds one already, sent by a run
+      // that died before marking it, or the lease is no longer the task's):
+      // retrying cannot succeed, and keeping it would block the queue.
+      delivered = error.kind() == CVError::Kind::network &&
+                  (error.status() == 404 || error.status() == 409 || error.status() == 410);
     } catch (const std::exception&) {
     }
 

@@ -315,6 +315,25 @@ TEST_F(AgentTest, DeliveryBacksOffPerTaskAndNeverLetsOneHoldBackTheOthers) {
   }
 }
 
+// A result the coordinator already holds (the executor died after sending it
+// but before marking it delivered) is answered 409 from then on; it must
+// leave the queue instead of being retried for ever, which would also keep
+// a revoked device from ever being ready for re-pairing.
+TEST_F(AgentTest, AResultTheCoordinatorAlreadyHoldsLeavesTheQueue) {
+  addOffers({offer("sent-before", "read", "a")});
+  claimAndFinish("sent-before", "read", {{"result", "succeeded"}});
+  auto pending = journal->pending();
+  ASSERT_EQ(pending.size(), 1u);
+  client->post("/v1/executor/tasks/sent-before/complete", pending[0].second);
+
+  Agent agent(*client, *journal, hooks(), timer);
+  agent.deliver();
+  EXPECT_TRUE(journal->pending().empty());
+  Json record = coordinator.control("executor/tasks", {{"id", "sent-before"}})["tasks"][0];
+  EXPECT_EQ(record["completions"].size(), 1u);
+  EXPECT_EQ(record["refusals"][0]["error"], "already_completed");
+}
+
 TEST_F(AgentTest, SyncFailuresBackOffExponentiallyWithinTheJitter) {
   coordinator.addFault({{"path", "/v1/executor/sync"}, {"status", 503}, {"times", 0}});
   for (double jitter : {0.8, 1.2}) {
