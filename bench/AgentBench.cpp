@@ -30,8 +30,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -373,6 +373,18 @@ int run(const Options& options) {
         if (at < offered || at > delivered || entry["path"] == "/v1/executor/wake") continue;
         window.push_back(entry);
         if (at <= claimed) upToClaim.push_back(entry);
+      }
+      if (i + 1 == options.tasks) {
+        // Where the time goes, for the last read: each request's arrival
+        // after the offer.
+        std::string timeline;
+        for (const Json& entry : window) {
+          std::string path = entry["path"];
+          if (path.rfind(base, 0) == 0) path = path.substr(base.size());
+          timeline +=
+              format(" %s +%.1f ms;", path.c_str(), (entry["receivedMicros"].get<int64_t>() - offered) / 1000.0);
+        }
+        std::printf("the last read's requests after its offer:%s\n", timeline.c_str());
       }
       taskRequests.push_back(replayable(window));
       claimRequests.push_back(replayable(upToClaim));
