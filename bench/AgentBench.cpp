@@ -313,6 +313,10 @@ int run(const Options& options) {
     throw std::runtime_error(what + "\n--- the agent's log ends:\n" + log);
   };
 
+  // The coordinator hands the offers still queued out with every quota
+  // report's receipt, as it does with a synchronisation: an offer that came
+  // while the sampler held the account is claimed as soon as the sample ends.
+  coordinator.control("executor/quota-reports", {{"default", {{"offers", true}}}});
   // One sampling plan, as a phone watching one account gives it.
   coordinator.control("executor/sync", {{"samplingPlans",
                                          {{{"accountId", "account-reader"},
@@ -388,7 +392,10 @@ int run(const Options& options) {
       }
       taskRequests.push_back(replayable(window));
       claimRequests.push_back(replayable(upToClaim));
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      // Gaps spread over a second: the agent delivers results on a
+      // one-second beat, and equal gaps would lock every offer to the same
+      // point of it.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100 + (i * 379) % 1000));
     }
 
     // The floors, once the agent is done: the same requests again (now
