@@ -114,6 +114,8 @@ void writeText(const fs::path& file, const std::string& text) {
 
 struct CpuSample {
   double seconds = 0;    // CPU time so far: utime + stime + cutime + cstime
+  double children = 0;   // of which cutime + cstime
+  double running = 0;    // the threads' time on a CPU (schedstat: exact, not sampled per tick)
   double wall = 0;       // continuousSeconds() when read
   long residentKiB = 0;  // VmRSS
   long peakKiB = 0;      // VmHWM
@@ -133,6 +135,12 @@ CpuSample sample(pid_t pid) {
   if (field.size() < 15) throw std::runtime_error("short /proc stat of the agent");
   double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
   for (size_t index = 11; index <= 14; ++index) result.seconds += std::stod(field[index]) / ticks;
+  result.children = (std::stod(field[13]) + std::stod(field[14])) / ticks;
+  for (const auto& thread : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    std::istringstream schedstat(readText(thread.path() / "schedstat"));
+    double nanoseconds = 0;
+    if (schedstat >> nanoseconds) result.running += nanoseconds / 1e9;
+  }
   std::istringstream status(readText("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(status, line);) {
     if (line.rfind("VmRSS:", 0) == 0) result.residentKiB = std::stol(line.substr(6));
@@ -337,12 +345,20 @@ int run(const Options& options) {
     CpuSample before = sample(agent->pid());
     std::this_thread::sleep_for(std::chrono::duration<double>(options.idleSeconds));
     CpuSample after = sample(agent->pid());
-    double percent = (after.seconds - before.seconds) / (after.wall - before.wall) * 100;
-    std::printf("idle agent over %.0f s: %.3f %% of a core (%.2f s of CPU), resident %.1f MB, peak %.1f MB\n",
-                after.wall - before.wall, percent, after.seconds - before.seconds, after.residentKiB / 1024.0,
-                after.peakKiB / 1024.0);
-    row(format("idle agent CPU (%.0f s)", after.wall - before.wall), format("%.3f %% of a core", percent),
-        "0.1 % (goal)", format("%.2fx", percent / 0.1), "<= 0.1 %", percent <= 0.1 ? "pass" : "FAIL");
+    double wall = after.wall - before.wall;
+    double percent = (after.seconds - before.seconds) / wall * 100;
+    // The stat fields count whole clock ticks (10 ms) and charge each to
+    // whoever ran when it struck; schedstat is the threads' exact time on a
+    // CPU, shown beside them (plus what reaped children used).
+    double exact = (after.running - before.running + after.children - before.children) / wall * 100;
+    // Judged by the higher of the two.
+    double judged = std::max(percent, exact);
+    std::printf(
+        "idle agent over %.0f s: %.3f %% of a core (%.2f s of CPU in clock ticks; %.4f %% by schedstat), resident "
+        "%.1f MB, peak %.1f MB\n",
+        wall, percent, after.seconds - before.seconds, exact, after.residentKiB / 1024.0, after.peakKiB / 1024.0);
+    row(format("idle agent CPU (%.0f s)", wall), format("%.3f %% of a core (schedstat %.3f %%)", percent, exact),
+        "0.1 % (goal)", format("%.2fx", judged / 0.1), "<= 0.1 %", judged <= 0.1 ? "pass" : "FAIL");
     row("idle agent memory", format("%.1f MB resident", after.residentKiB / 1024.0),
         format("peak %.1f MB", after.peakKiB / 1024.0), "-", "-", "-");
   }
