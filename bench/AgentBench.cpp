@@ -19,7 +19,7 @@
 //
 // The agent keeps its token in the keyring, so this runs under one:
 //   scripts/with-test-keyring build/bench/corvane-agent-bench
-//       [--idle-seconds N] [--steady] [--tasks N] [--only idle,offer,read]
+//       [--idle-seconds N] [--steady] [--tasks N] [--only idle,offer,read] [--scratch DIR]
 // A new account is read every 15 s for its first two minutes: the idle
 // figure is taken then, and with --steady also after that, when one reading
 // every intervalSeconds (300) is all the sampler does.
@@ -229,6 +229,10 @@ struct Options {
   bool steady = false;  // also measure once the confirmation window is over
   int tasks = 20;
   std::set<std::string> only = {"idle", "offer", "read"};
+  // Where the data directory and logs go; a fresh one under /tmp when empty.
+  // Removed at the end either way; a caller that may be interrupted passes
+  // one inside a directory it removes itself.
+  std::string scratch;
 };
 
 Options parse(int argc, char** argv) {
@@ -237,6 +241,8 @@ Options parse(int argc, char** argv) {
     std::string argument = argv[i];
     if (argument == "--idle-seconds" && i + 1 < argc) {
       options.idleSeconds = std::max(1.0, std::atof(argv[++i]));
+    } else if (argument == "--scratch" && i + 1 < argc) {
+      options.scratch = argv[++i];
     } else if (argument == "--steady") {
       options.steady = true;
     } else if (argument == "--tasks" && i + 1 < argc) {
@@ -247,7 +253,7 @@ Options parse(int argc, char** argv) {
       for (std::string item; std::getline(list, item, ',');) options.only.insert(item);
     } else {
       throw std::invalid_argument(
-          "usage: corvane-agent-bench [--idle-seconds N] [--steady] [--tasks N] [--only idle,offer,read]");
+          "usage: corvane-agent-bench [--idle-seconds N] [--steady] [--tasks N] [--only idle,offer,read] [--scratch DIR]");
     }
   }
   return options;
@@ -270,9 +276,15 @@ std::vector<corvane::test::HttpExchangeRequest> replayable(const Json& logged) {
 }
 
 int run(const Options& options) {
-  char pattern[] = "/tmp/corvane-agent-bench-XXXXXX";
-  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-  fs::path scratch = pattern;
+  fs::path scratch = options.scratch;
+  if (scratch.empty()) {
+    char pattern[] = "/tmp/corvane-agent-bench-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    scratch = pattern;
+  } else if (!fs::create_directory(scratch)) {
+    throw std::runtime_error(scratch.string() + " exists already");
+  }
+  fs::permissions(scratch, fs::perms::owner_all, fs::perm_options::replace);
   struct Remove {
     fs::path path;
     ~Remove() {
