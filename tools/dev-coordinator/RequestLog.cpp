@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 
 namespace corvane::devcoordinator {
 
@@ -36,7 +37,8 @@ Json entryJson(const LoggedRequest& entry) {
               {"headerList", headerList},
               {"body", entry.body},
               {"json", parsed.is_discarded() ? Json() : parsed},
-              {"status", entry.status ? Json(*entry.status) : Json()}};
+              {"status", entry.status ? Json(*entry.status) : Json()},
+              {"receivedMicros", entry.receivedMicros}};
 }
 
 }  // namespace
@@ -44,6 +46,10 @@ Json entryJson(const LoggedRequest& entry) {
 uint64_t RequestLog::record(LoggedRequest request) {
   std::lock_guard lock(mutex_);
   request.sequence = next_++;
+  // steady_clock is CLOCK_MONOTONIC on Linux.
+  request.receivedMicros =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
   entries_.push_back(std::move(request));
   if (entries_.size() > capacity) entries_.pop_front();
   return entries_.back().sequence;

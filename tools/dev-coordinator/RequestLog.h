@@ -22,6 +22,10 @@ struct LoggedRequest {
   std::vector<std::pair<std::string, std::string>> headers;  // in the order sent, names as sent
   std::string body;
   std::optional<unsigned> status;  // the status answered; absent while held or when dropped
+  // When it arrived, in microseconds of the monotonic clock (CLOCK_MONOTONIC),
+  // which every process on the machine shares: a benchmark compares it with
+  // its own readings to time what the client did in answer to something.
+  int64_t receivedMicros = 0;
 };
 
 // Every request the API ports received, oldest first, bounded so a long manual

@@ -1,3 +1,5 @@
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "CoordinatorFixture.h"
@@ -44,12 +46,18 @@ TEST_F(RouterTest, RequestsThatAreNotJsonObjectPostsAreRefused) {
 
 TEST_F(RouterTest, RequestLogShowsExactlyWhatWasSent) {
   std::string body = R"({"data":{"kept":1},"name":"Desk"})";
+  auto monotonicMicros = [] {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  int64_t sentAfter = monotonicMicros();
   httpExchange(
       "127.0.0.1", coordinator.httpPort(),
       {"POST",
        "/v1/mac-pairings/start?x=1",
        {{"Content-Type", "application/json"}, {"Authorization", "Bearer abc"}, {"X-Twice", "1"}, {"X-Twice", "2"}},
        body});
+  int64_t answeredBefore = monotonicMicros();
   post("/v1/auth/logout", Json::object());
 
   Json all = coordinator.requests();
@@ -66,6 +74,11 @@ TEST_F(RouterTest, RequestLogShowsExactlyWhatWasSent) {
   EXPECT_EQ(entry["headers"]["x-twice"], "1, 2");
   EXPECT_FALSE(entry["headers"].contains("cookie"));
   EXPECT_EQ(entry["status"], 200);
+  // Stamped on the clock other processes read too, so a benchmark can set
+  // the arrival against its own readings.
+  EXPECT_GE(entry["receivedMicros"].get<int64_t>(), sentAfter);
+  EXPECT_LE(entry["receivedMicros"].get<int64_t>(), answeredBefore);
+  EXPECT_GE(all[1]["receivedMicros"].get<int64_t>(), entry["receivedMicros"].get<int64_t>());
   EXPECT_EQ(all[1]["status"], 401);
 
   coordinator.reset();
