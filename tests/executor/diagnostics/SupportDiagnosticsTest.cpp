@@ -303,11 +303,12 @@ TEST_F(SupportDiagnosticsTest, SwitchingOffEmptiesTheUploadQueueForGood) {
 
   // A report still carries every event, delivered or not.
   std::string id = diagnostics.submit("sync stopped", at(4));
-  ASSERT_EQ(state().reports.size(), 1u);
+  DiagnosticsState stored = state();
+  ASSERT_EQ(stored.reports.size(), 1u);
   std::vector<std::string> codes;
-  for (const auto& copied : state().reports[0].events) codes.push_back(copied.code);
+  for (const auto& copied : stored.reports[0].events) codes.push_back(copied.code);
   EXPECT_EQ(codes, (std::vector<std::string>{"task_started", "task_failed", "task_succeeded"}));
-  EXPECT_EQ(state().reports[0].id, id);
+  EXPECT_EQ(stored.reports[0].id, id);
 }
 
 TEST_F(SupportDiagnosticsTest, SubmitFilesOneReportAtATime) {

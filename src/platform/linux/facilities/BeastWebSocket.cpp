@@ -149,10 +149,11 @@ class Connection {
   // be answered; then everything still pending is cut off.
   void close() {
     if (established_ && !ended_) {
-      bool closed = false;
-      ws_.async_close(websocket::close_code::going_away, [&closed](beast::error_code) { closed = true; });
+      // A member, not a local: an unanswered close completes (aborted) only
+      // when the socket is cut below, after this block.
+      ws_.async_close(websocket::close_code::going_away, [this](beast::error_code) { closeAnswered_ = true; });
       double until = clock_.continuousSeconds() + 1;
-      while (!closed && !ended_ && clock_.continuousSeconds() < until) {
+      while (!closeAnswered_ && !ended_ && clock_.continuousSeconds() < until) {
         io_.run_for(std::chrono::milliseconds(50));
         if (io_.stopped()) io_.restart();
       }
@@ -179,6 +180,7 @@ class Connection {
   bool ended_ = false;
   bool established_ = false;
   bool pinging_ = false;
+  bool closeAnswered_ = false;
   double lastPong_ = 0;
   double nextPing_ = 0;
 };
