@@ -368,7 +368,11 @@ void Agent::deliveryLoop() {
       if (isStorage(error)) healthFailure();
     } catch (const std::exception&) {
     }
-    if (!pause(1)) return;
+    std::unique_lock wait(pauseMutex_);
+    timer_.wait(AgentTimer::Wait::worker, pauseCondition_, wait, 1,
+                [this] { return stopRequested_ || deliveryRequested_; });
+    if (stopRequested_) return;
+    deliveryRequested_ = false;
   }
 }
 
@@ -514,7 +518,13 @@ void Agent::release(const ExecutorTask& task) {
     return;
   }
   // The freed slot and the stored result reach the coordinator at once.
-  if (journalled) requestWake();
+  if (!journalled) return;
+  {
+    std::lock_guard guard(pauseMutex_);
+    deliveryRequested_ = true;
+  }
+  pauseCondition_.notify_all();
+  requestWake();
 }
 
 void Agent::startTask(const ExecutorTask& task) {

@@ -266,6 +266,9 @@ class Agent {
   std::mutex pauseMutex_;
   std::condition_variable pauseCondition_;
   bool stopRequested_ = false;
+  // Set when a task's result is stored: the delivery loop's pause ends early,
+  // so a result goes out at once rather than at the next beat.
+  bool deliveryRequested_ = false;
 
   // What the watchdog looks at, without the lock: when the current
   // synchronisation began (infinity while the loop waits), and when the

@@ -23,8 +23,8 @@ namespace corvane::test {
 // Time under the test's control: a manual clock, a fixed jitter factor, and
 // waits that record what they were asked for. A sync wait lasts at most
 // syncCap real seconds (0: returns at once; large: only a wake ends it);
-// worker pauses last a few milliseconds, so the worker threads run often
-// without holding a test up.
+// worker pauses last workerCap, by default a few milliseconds, so the worker
+// threads run often without holding a test up.
 class TestTimer final : public AgentTimer {
  public:
   TestTimer() : clock_(std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now())) {}
@@ -34,11 +34,13 @@ class TestTimer final : public AgentTimer {
   double jitter() override { return jitter_.load(); }
   void setJitter(double factor) { jitter_ = factor; }
   void setSyncCap(double seconds) { syncCap_ = seconds; }
+  void setWorkerCap(double seconds) { workerCap_ = seconds; }
 
   void wait(Wait kind, std::condition_variable& condition, std::unique_lock<std::mutex>& lock, double seconds,
             const std::function<bool()>& done) override {
     if (kind == Wait::worker) {
-      condition.wait_for(lock, std::chrono::milliseconds(5), done);
+      auto cap = std::chrono::duration<double>(workerCap_.load());
+      condition.wait_for(lock, std::chrono::duration_cast<std::chrono::microseconds>(cap), done);
       return;
     }
     {
@@ -66,6 +68,7 @@ class TestTimer final : public AgentTimer {
   ManualClock clock_;
   std::atomic<double> jitter_{1.0};
   std::atomic<double> syncCap_{0};
+  std::atomic<double> workerCap_{0.005};
   std::mutex mutex_;
   std::condition_variable recorded_;
   std::vector<double> syncDelays_;

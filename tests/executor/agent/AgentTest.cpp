@@ -315,6 +315,23 @@ TEST_F(AgentTest, DeliveryBacksOffPerTaskAndNeverLetsOneHoldBackTheOthers) {
   }
 }
 
+// A finished task's result goes out as soon as it is stored, not at the
+// delivery loop's next beat: here only a nudge or a stop ends a worker's pause.
+TEST_F(AgentTest, AStoredResultIsDeliveredWithoutWaitingForTheNextBeat) {
+  timer.setSyncCap(600);
+  timer.setWorkerCap(600);
+  addOffers({offer("quick", "read", "a")});
+  AgentHooks hooks = this->hooks();
+  hooks.execute = [&](Agent&, const ExecutorTask& task) { claimAndFinish(task.id, "read", {{"result", "succeeded"}}); };
+  Agent agent(*client, *journal, hooks, timer);
+  std::thread loop([&] { agent.run(); });
+  bool delivered = eventually([&] { return !coordinator.requests("/v1/executor/tasks/quick/complete").empty(); });
+  agent.stop();
+  loop.join();
+  EXPECT_TRUE(delivered);
+  EXPECT_TRUE(journal->pending().empty());
+}
+
 // A result the coordinator already holds (the executor died after sending it
 // but before marking it delivered) is answered 409 from then on; it must
 // leave the queue instead of being retried for ever, which would also keep
