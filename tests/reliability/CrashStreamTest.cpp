@@ -18,13 +18,12 @@
 #include <thread>
 #include <vector>
 
-#include "dev-coordinator/testing/DevCoordinator.h"
 #include "executor/support/Json.h"
 #include "reliability/AgentProcess.h"
+#include "reliability/PairedDirectory.h"
 #include "reliability/ReliabilityRun.h"
+#include "support/ReadFile.h"
 #include "support/RunResult.h"
-#include "support/TemporaryDirectory.h"
-#include "support/TestKeyring.h"
 
 namespace corvane {
 namespace {
@@ -32,15 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::AgentProcess;
 using test::eventually;
-
-const auto* keyring = ::testing::AddGlobalTestEnvironment(new test::KeyringEnvironment);
-
-std::string readFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  std::stringstream contents;
-  contents << stream.rdbuf();
-  return contents.str();
-}
+using test::readFile;
 
 // The kinds of task in the stream, in turn. Each task has an account of its
 // own, so what its runtime received is what this one task sent.
@@ -113,23 +104,8 @@ JournalCheck checkJournal(const fs::path& file) {
   return check;
 }
 
-class CrashStreamTest : public ::testing::Test {
+class CrashStreamTest : public test::PairedDirectoryTest {
  protected:
-  void SetUp() override {
-    fs::create_directories(logs);
-    Json pairing = server.createPairingCode();
-    test::RunOptions options;
-    options.input = pairing["code"].get<std::string>() + "\n";
-    auto result = test::runProgram(CORVANE_TOOL_PATH, arguments("pair"), options);
-    ASSERT_EQ(result.status, 0) << result.err;
-    data = fs::canonical(data);
-  }
-
-  std::vector<std::string> arguments(const std::string& command) const {
-    return {"--url",       server.httpOrigin(), "--development-loopback", "--data-dir",
-            data.string(), "--codex",           FAKE_CODEX_PATH,          command};
-  }
-
   void account(const std::string& credential, const Json& scenario) const {
     fs::path home = data / "codex" / credential;
     fs::create_directories(home);
@@ -139,11 +115,6 @@ class CrashStreamTest : public ::testing::Test {
   Json calls(const std::string& credential) const {
     return parseJSON(readFile(data / "codex" / credential / "fake-codex-calls.json")).value_or(Json::object());
   }
-
-  test::DevCoordinator server;
-  test::TemporaryDirectory directory;
-  fs::path data = directory / "Executor";
-  fs::path logs = directory / "logs";
 };
 
 TEST_F(CrashStreamTest, KillsAtRandomMomentsLeaveOneResultPerClaimedTaskAndNoRepeatedSend) {

@@ -12,17 +12,15 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "dev-coordinator/testing/DevCoordinator.h"
 #include "executor/support/Json.h"
 #include "reliability/AgentProcess.h"
+#include "reliability/PairedDirectory.h"
 #include "reliability/ReliabilityRun.h"
+#include "support/ReadFile.h"
 #include "support/RunResult.h"
-#include "support/TemporaryDirectory.h"
-#include "support/TestKeyring.h"
 
 namespace corvane {
 namespace {
@@ -30,15 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::AgentProcess;
 using test::eventually;
-
-const auto* keyring = ::testing::AddGlobalTestEnvironment(new test::KeyringEnvironment);
-
-std::string readFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  std::stringstream contents;
-  contents << stream.rdbuf();
-  return contents.str();
-}
+using test::readFile;
 
 // The journal's integrity verdict and its task rows (id → result,delivered),
 // read with SQLite directly.
@@ -69,23 +59,8 @@ JournalContents readJournal(const fs::path& file) {
   return contents;
 }
 
-class DiskFullTest : public ::testing::Test {
+class DiskFullTest : public test::PairedDirectoryTest {
  protected:
-  void SetUp() override {
-    fs::create_directories(logs);
-    Json pairing = server.createPairingCode();
-    test::RunOptions options;
-    options.input = pairing["code"].get<std::string>() + "\n";
-    auto result = test::runProgram(CORVANE_TOOL_PATH, arguments("pair"), options);
-    ASSERT_EQ(result.status, 0) << result.err;
-    data = fs::canonical(data);
-  }
-
-  std::vector<std::string> arguments(const std::string& command) const {
-    return {"--url",       server.httpOrigin(), "--development-loopback", "--data-dir",
-            data.string(), "--codex",           FAKE_CODEX_PATH,          command};
-  }
-
   void offerReads(int from, int to) {
     Json offers = Json::array();
     for (int n = from; n < to; ++n) {
@@ -111,10 +86,6 @@ class DiskFullTest : public ::testing::Test {
     EXPECT_EQ(*status, 0) << agent.err();
   }
 
-  test::DevCoordinator server;
-  test::TemporaryDirectory directory;
-  fs::path data = directory / "Executor";
-  fs::path logs = directory / "logs";
   std::vector<std::string> ids;
 };
 

@@ -13,18 +13,16 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "dev-coordinator/testing/DevCoordinator.h"
 #include "executor/support/DataDirectory.h"
 #include "executor/support/Json.h"
 #include "reliability/AgentProcess.h"
+#include "reliability/PairedDirectory.h"
 #include "reliability/ReliabilityRun.h"
+#include "support/ReadFile.h"
 #include "support/RunResult.h"
-#include "support/TemporaryDirectory.h"
-#include "support/TestKeyring.h"
 
 namespace corvane {
 namespace {
@@ -32,15 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::AgentProcess;
 using test::eventually;
-
-const auto* keyring = ::testing::AddGlobalTestEnvironment(new test::KeyringEnvironment);
-
-std::string readFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  std::stringstream contents;
-  contents << stream.rdbuf();
-  return contents.str();
-}
+using test::readFile;
 
 enum class Variant { link, fifo, oversized, garbage };
 
@@ -69,23 +59,13 @@ bool clearRefusal(const std::string& err) {
   return last.starts_with("Corvane: ") && last.size() > 9;
 }
 
-class HostileFilesTest : public ::testing::Test {
+class HostileFilesTest : public test::PairedDirectoryTest {
  protected:
   void SetUp() override {
-    fs::create_directories(logs);
-    Json pairing = server.createPairingCode();
-    test::RunOptions options;
-    options.input = pairing["code"].get<std::string>() + "\n";
-    auto result = test::runProgram(CORVANE_TOOL_PATH, arguments("pair"), options);
-    ASSERT_EQ(result.status, 0) << result.err;
-    data = fs::canonical(data);
+    PairedDirectoryTest::SetUp();
+    if (HasFatalFailure()) return;
     // One clean run leaves the files a working directory has.
     runAgent("setup");
-  }
-
-  std::vector<std::string> arguments(const std::string& command) const {
-    return {"--url",       server.httpOrigin(), "--development-loopback", "--data-dir",
-            data.string(), "--codex",           FAKE_CODEX_PATH,          command};
   }
 
   // app-status under a deadline; failures are added to the test.
@@ -164,10 +144,6 @@ class HostileFilesTest : public ::testing::Test {
     }
   }
 
-  test::DevCoordinator server;
-  test::TemporaryDirectory directory;
-  fs::path data = directory / "Executor";
-  fs::path logs = directory / "logs";
   fs::path target = directory / "link-target";
   const std::string targetContents = "the link's target, which nothing may change\n";
   int runs = 0;
