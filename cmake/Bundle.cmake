@@ -6,6 +6,9 @@ set(CORVANE_MACOS_DIR "${CORVANE_CONTENTS_DIR}/MacOS")
 set(CORVANE_RESOURCES_DIR "${CORVANE_CONTENTS_DIR}/Resources")
 set(CORVANE_FRAMEWORKS_DIR "${CORVANE_CONTENTS_DIR}/Frameworks")
 set(CORVANE_LOCALIZATION_BUNDLE_NAME "CorvaneMac_CorvaneLocalization.bundle")
+# Where the Debian package installs the bundle; the tray app counts a bundle
+# there as installed.
+set(CORVANE_PACKAGE_BUNDLE "/opt/corvane/Corvane.app")
 
 configure_file("${CMAKE_SOURCE_DIR}/cmake/Info.plist.in" "${CORVANE_CONTENTS_DIR}/Info.plist" @ONLY)
 

@@ -3,7 +3,6 @@
 # entry and icon where desktops look for them. Only the programs and what they
 # read at run time are installed; the development tools and tests never are.
 
-set(CORVANE_PACKAGE_BUNDLE "/opt/corvane/Corvane.app")
 # Destinations relative to the package's root (CPACK_PACKAGING_INSTALL_PREFIX).
 string(SUBSTRING "${CORVANE_PACKAGE_BUNDLE}/Contents" 1 -1 _contents)
 set(_staging "${CMAKE_BINARY_DIR}/package")

@@ -146,7 +146,7 @@ bool AppModel::isInstalled() const {
 }
 
 bool AppModel::isInstallationFolder(const std::filesystem::path& folder, const std::filesystem::path& home) {
-  if (folder == "/Applications" || folder == "/opt/corvane") return true;
+  if (folder == "/Applications" || folder == CORVANE_PACKAGE_FOLDER) return true;
   std::error_code error;
   std::filesystem::path personal = std::filesystem::weakly_canonical(home / "Applications", error);
   return !error && folder == personal;
